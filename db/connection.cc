@@ -1,0 +1,149 @@
+// The connection the driver holds: it chooses the backend from the connection string at Open
+// and keeps the rules that do not depend on the backend (never opened, closed, lost).
+#include <cctype>
+#include <string>
+
+#include "db/backend.h"
+#include "db/db.h"
+#include "db/errors.h"
+#include "util/text.h"
+
+namespace ordane::db {
+namespace {
+
+bool IsNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
+}
+
+class DispatchConnection final : public Connection {
+ public:
+  void Open(const std::string& cxn, const std::string& user, const std::string& pw) override {
+    Close();
+    std::string text = Trim(cxn);
+    Backend kind = BackendOf(text);
+    if (kind == Backend::kNone) {
+      throw Error(kErrDbUnspecified, "Unrecognised connection string: \"" + text + "\"");
+    }
+    if (kind == Backend::kSqlite) {
+      std::string target = text;
+      if (LCase(Left(text, 7)) == "sqlite:") target = text.substr(7);
+      // "sqlite:///abs/path" and "sqlite://abs" are accepted as well as "sqlite:/abs/path".
+      if (target.starts_with("//")) target = target.substr(2);
+      impl_ = OpenSqlite(target);
+    } else {
+      std::string conninfo = text;
+      if (LCase(Left(text, 3)) == "pg:") conninfo = text.substr(3);
+      impl_ = OpenPostgres(conninfo, user, pw);
+    }
+    kind_ = kind;
+    ever_opened_ = true;
+    lost_ = false;
+  }
+
+  void Execute(const std::string& sql) override {
+    Run([&] { impl_->Execute(Prepare(sql)); });
+  }
+
+  ResultSet Query(const std::string& sql) override {
+    ResultSet rs;
+    Run([&] { rs = impl_->Query(Prepare(sql)); });
+    return rs;
+  }
+
+  ResultSet QueryParams(const std::string& sql,
+                        const std::vector<std::optional<std::string>>& params) override {
+    ResultSet rs;
+    Run([&] { rs = impl_->QueryParams(Prepare(sql), params); });
+    return rs;
+  }
+
+  std::vector<std::string> PrimaryKey(const std::string& table) override {
+    std::vector<std::string> key;
+    Run([&] { key = impl_->PrimaryKey(kind_ == Backend::kPostgres ? LCase(table) : table); });
+    return key;
+  }
+
+  void Close() override {
+    impl_.reset();
+    lost_ = false;
+  }
+  bool IsOpen() const override { return impl_ != nullptr && !lost_; }
+  Backend backend() const override { return kind_; }
+
+  std::string Prepare(std::string_view sql) const override {
+    if (kind_ == Backend::kPostgres) return RewriteBrackets(sql);
+    return std::string(sql);
+  }
+
+ private:
+  // Runs one backend call. A connection whose server has gone stays unusable afterwards: the
+  // failing call reports the server's loss, every later call reports an invalid object, which
+  // is what ends the driver's loops over the database.
+  template <class F>
+  void Run(F&& f) {
+    if (impl_ == nullptr || lost_) throw NotOpenError(ever_opened_, lost_);
+    try {
+      f();
+    } catch (...) {
+      if (impl_->Broken()) lost_ = true;
+      throw;
+    }
+  }
+
+  std::unique_ptr<BackendConnection> impl_;
+  Backend kind_ = Backend::kNone;
+  bool ever_opened_ = false;
+  bool lost_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Connection> NewConnection() { return std::make_unique<DispatchConnection>(); }
+
+Backend BackendOf(std::string_view cxn) {
+  std::string text = LCase(Trim(cxn));
+  if (text.starts_with("postgresql://") || text.starts_with("postgres://") ||
+      text.starts_with("pg:")) {
+    return Backend::kPostgres;
+  }
+  if (text.starts_with("sqlite:")) return Backend::kSqlite;
+  // A bare path names an SQLite file.
+  if (!text.empty() && text.find("://") == std::string::npos &&
+      text.find('=') == std::string::npos) {
+    return Backend::kSqlite;
+  }
+  return Backend::kNone;
+}
+
+std::string RewriteBrackets(std::string_view sql) {
+  std::string out;
+  out.reserve(sql.size());
+  ScanSql(
+      sql,
+      [&](std::string_view plain) {
+        std::size_t i = 0;
+        while (i < plain.size()) {
+          std::size_t close;
+          if (plain[i] == '[' && (close = plain.find(']', i + 1)) != std::string_view::npos) {
+            std::string name = LCase(plain.substr(i + 1, close - i - 1));
+            bool simple = !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0]));
+            for (char c : name) simple = simple && IsNameChar(c);
+            if (simple) {
+              out += name;
+            } else {
+              // A name with blanks or other characters stays one name as a quoted identifier.
+              out += '"';
+              out += ReplaceAll(name, "\"", "\"\"");
+              out += '"';
+            }
+            i = close + 1;
+          } else {
+            out += plain[i++];
+          }
+        }
+      },
+      [&](std::string_view quoted) { out += quoted; });
+  return out;
+}
+
+}  // namespace ordane::db
