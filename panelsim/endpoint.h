@@ -1,0 +1,108 @@
+// The panel's side of one panel link, apart from its transport: it cuts received bytes into
+// frames, answers requests from the panel model in order, sends the panel's events with at most
+// kWindow unacknowledged ahead and sends them again after a reconnect or when no EVACK came for
+// the resend interval, and plays the faults the control interface asks for (silence, slow or
+// held answers, busy, garbage). The caller moves bytes and calls Tick(); time is passed in as
+// milliseconds of a steady clock, so tests drive it without sleeping.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "panelif/protocol.h"
+#include "panelsim/model.h"
+
+namespace ordane::panelsim {
+
+class Endpoint {
+ public:
+  static constexpr std::size_t kWindow = 16;
+  // Events kept for a library that is away; older ones are dropped (and counted) beyond this.
+  static constexpr std::size_t kMaxPending = 30000;
+
+  Endpoint(PanelModel& model, std::int64_t resend_ms) : model_(model), resend_ms_(resend_ms) {}
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
+
+  // A library has connected (or a serial line carries frames again): the stream starts afresh
+  // and every unacknowledged event goes out again. Answers owed to the previous connection are
+  // forgotten.
+  void Connected(std::int64_t now_ms);
+  // The connection is gone. Events stay pending for the next one.
+  void Disconnected();
+  bool connected() const { return connected_; }
+
+  // Bytes from the library.
+  void Receive(std::string_view bytes, std::int64_t now_ms, std::time_t wall);
+  // Sends what is due: answers whose time has come, events within the window, resends.
+  void Tick(std::int64_t now_ms);
+  // Bytes to write to the library, taken out of the endpoint.
+  std::string TakeOutput();
+  // The next time Tick() has something to do, or INT64_MAX.
+  std::int64_t NextDeadline() const;
+
+  // Queues an event of the panel (sent when connected and the window allows).
+  void Raise(const RaisedEvent& event);
+  // Queues every event of `events`.
+  void RaiseAll(const std::vector<RaisedEvent>& events);
+
+  // Faults.
+  void set_silent(bool on) { silent_ = on; }
+  bool silent() const { return silent_; }
+  void set_slow_ms(std::int64_t ms) { slow_ms_ = ms; }
+  // Answers nothing until `until_ms`; requests received meanwhile are answered after it.
+  void HoldUntil(std::int64_t until_ms) { hold_until_ms_ = until_ms; }
+  // BUSY 1 / BUSY 0; requests wait while busy.
+  void SetBusy(bool busy);
+  // Line noise and a frame with a wrong CRC.
+  void SendGarbage(std::size_t bytes);
+  // Sends a raw frame body.
+  void SendBody(std::string_view body);
+
+  // Figures for the control interface and tests.
+  std::size_t pending() const { return pending_.size(); }
+  std::size_t in_flight() const { return sent_; }
+  std::uint64_t dropped_events() const { return dropped_events_; }
+  std::uint64_t bad_frames() const { return decoder_.dropped(); }
+  std::uint64_t requests() const { return requests_; }
+  std::uint32_t last_evseq() const { return last_evseq_; }
+
+ private:
+  struct Reply {
+    std::int64_t due_ms;
+    std::vector<std::string> bodies;
+  };
+
+  void OnFrame(std::string_view body, std::int64_t now_ms, std::time_t wall);
+  void Ack(std::uint32_t evseq, std::int64_t now_ms);
+  void Send(const link::Message& m);
+
+  PanelModel& model_;
+  std::int64_t resend_ms_;
+  link::FrameDecoder decoder_;
+  bool connected_ = false;
+  std::string out_;
+
+  struct Pending {
+    std::uint32_t evseq;
+    std::string text;
+  };
+  std::deque<Pending> pending_;
+  std::size_t sent_ = 0;  // pending_[0..sent_) went out on this connection, unacknowledged
+  std::uint32_t last_evseq_ = 0;
+  std::int64_t window_since_ms_ = 0;  // when the oldest event in flight was (re)sent or acked
+  std::uint64_t dropped_events_ = 0;
+
+  std::deque<Reply> replies_;
+  bool silent_ = false;
+  bool busy_ = false;
+  std::int64_t slow_ms_ = 0;
+  std::int64_t hold_until_ms_ = 0;
+  std::uint64_t requests_ = 0;
+  std::uint32_t garbage_seed_ = 12345;
+};
+
+}  // namespace ordane::panelsim
