@@ -16,9 +16,6 @@
 
 namespace ordane {
 
-// The driver's fixed three-letter key for the sealed settings and statement files.
-inline constexpr std::string_view kDriverKey = "PDX";
-
 // The settings of section "OS", read once at process entry.
 struct Settings {
   std::int16_t SqlServerMode = 0;   // "SQL_Server"

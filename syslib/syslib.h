@@ -27,6 +27,9 @@
 
 namespace ordane {
 
+// The driver's fixed three-letter key for the sealed settings and statement files.
+inline constexpr std::string_view kDriverKey = "PDX";
+
 // The prefix of every sealed text: "ORDX1:" + base64 of nonce and ciphertext.
 inline constexpr std::string_view kSealedPrefix = "ORDX1:";
 
