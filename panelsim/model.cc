@@ -374,7 +374,8 @@ Answer PanelModel::DoorAction(std::string_view args, std::time_t now, std::vecto
 Answer PanelModel::SetDateTime(std::string_view args, std::time_t now,
                                std::vector<RaisedEvent>& events) {
   const std::string t = Trim(args);
-  if (t.size() != 12 || Number(t.substr(0, 10)) < 0) return Answer::Nak("expected mmddyyhhnnAMPM");
+  if (t.size() != 12 || Number(t.substr(0, 5)) < 0 || Number(t.substr(5, 5)) < 0)
+    return Answer::Nak("expected mmddyyhhnnAMPM");
   const int month = Number(t.substr(0, 2)), day = Number(t.substr(2, 2));
   const int year = 2000 + Number(t.substr(4, 2)), hour = Number(t.substr(6, 2));
   const int minute = Number(t.substr(8, 2));
@@ -421,7 +422,8 @@ Answer PanelModel::UpdateUserClass(std::string_view args) {
   const int k = Number(w[0]);
   if (k < 0 || k >= kUsers) return Answer::Nak("no such user: " + w[0]);
   const std::string passcode = w[1] == "-" ? "" : w[1];
-  if (passcode.size() > 8 || (!passcode.empty() && Number(passcode) < 0))
+  // Six digits at most: the driver reads the last user's item as 25 characters.
+  if (passcode.size() > 6 || (!passcode.empty() && Number(passcode) < 0))
     return Answer::Nak("bad passcode: " + w[1]);
   const int group = Number(w[2]);
   if (group < 0 || group > 9) return Answer::Nak("bad user group: " + w[2]);

@@ -67,7 +67,7 @@ struct Token {
 };
 
 struct User {
-  std::string passcode;  // digits only; empty for an unused user
+  std::string passcode;  // up to six digits; empty for an unused user
   int group = 0;         // 0..9
   std::array<int, kAreas> levels{};  // authority level per area, 0..15
   std::string name;      // up to kTextWidth characters

@@ -1,0 +1,136 @@
+#include "panelsim/endpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace ordane::panelsim {
+namespace {
+
+constexpr std::time_t kWall = 1796500000;
+
+// Drives one endpoint and reads back the messages it sends.
+class EndpointTest : public ::testing::Test {
+ protected:
+  EndpointTest() : model_(1, 32), ep_(model_, 30000) {}
+
+  void Send(const std::string& body) { ep_.Receive(link::EncodeFrame(body), now_, kWall); }
+  std::vector<link::Message> Take() {
+    ep_.Tick(now_);
+    std::vector<link::Message> out;
+    decoder_.Feed(ep_.TakeOutput(), [&](std::string_view body) {
+      auto m = link::ParseMessage(body);
+      EXPECT_TRUE(m.has_value()) << body;
+      if (m) out.push_back(*m);
+    });
+    return out;
+  }
+  void RaiseN(int n) {
+    for (int i = 0; i < n; ++i) ep_.Raise({"12/05/2026 10:00:00 00 01 01 " + std::to_string(i) + " 00"});
+  }
+  static std::vector<std::uint32_t> EvSeqs(const std::vector<link::Message>& ms) {
+    std::vector<std::uint32_t> v;
+    for (const auto& m : ms)
+      if (m.kind == link::Kind::kEvt) v.push_back(m.seq);
+    return v;
+  }
+
+  PanelModel model_;
+  Endpoint ep_;
+  link::FrameDecoder decoder_;
+  std::int64_t now_ = 1000;
+};
+
+TEST_F(EndpointTest, SendsAtMostSixteenAheadAndMovesOnWithAcks) {
+  RaiseN(20);
+  EXPECT_TRUE(Take().empty());  // nobody connected
+  ep_.Connected(now_);
+  auto first = EvSeqs(Take());
+  ASSERT_EQ(first.size(), 16u);
+  EXPECT_EQ(first.front(), 1u);
+  EXPECT_EQ(first.back(), 16u);
+  Send("EVACK 3");
+  EXPECT_EQ(EvSeqs(Take()), (std::vector<std::uint32_t>{17, 18, 19}));
+  Send("EVACK 99");  // an EVSEQ the panel does not hold: nothing moves
+  EXPECT_TRUE(Take().empty());
+  Send("EVACK 20");
+  EXPECT_EQ(ep_.pending(), 0u);
+}
+
+TEST_F(EndpointTest, ResendsAfterReconnectAndAfterSilence) {
+  RaiseN(3);
+  ep_.Connected(now_);
+  EXPECT_EQ(EvSeqs(Take()).size(), 3u);
+  Send("EVACK 1");
+  now_ += 29999;
+  EXPECT_TRUE(Take().empty());
+  now_ += 2;
+  EXPECT_EQ(EvSeqs(Take()), (std::vector<std::uint32_t>{2, 3}));  // 30 s without EVACK
+  ep_.Disconnected();
+  RaiseN(1);
+  ep_.Connected(now_);
+  EXPECT_EQ(EvSeqs(Take()), (std::vector<std::uint32_t>{2, 3, 4}));  // again, in order
+}
+
+TEST_F(EndpointTest, AnswersInOrderAndHonoursBusyHoldAndSilence) {
+  ep_.Connected(now_);
+  Send("REQ 1 GETAREASTATUS");
+  Send("REQ 2 ARMAREA 9");
+  Send("REQ 3 READHOLIDAYS");
+  Send("PING 4");
+  auto out = Take();
+  ASSERT_EQ(out.size(), 1u + 1u + 366u + 1u + 1u);
+  EXPECT_EQ(out[0].kind, link::Kind::kRsp);
+  EXPECT_EQ(out[0].text, "DDDD----");
+  EXPECT_EQ(out[1].kind, link::Kind::kNak);
+  EXPECT_EQ(out[2].kind, link::Kind::kItem);
+  EXPECT_EQ(out[368].kind, link::Kind::kEnd);
+  EXPECT_EQ(out[368].type, "ReadHolidays");
+  EXPECT_EQ(out[369].kind, link::Kind::kPong);
+
+  ep_.SetBusy(true);
+  Send("REQ 5 ARMAREA 1");
+  out = Take();
+  ASSERT_EQ(out.size(), 2u);  // BUSY 1 and the area event; the answer waits
+  EXPECT_EQ(out[0].kind, link::Kind::kBusy);
+  EXPECT_EQ(out[0].seq, 1u);
+  EXPECT_EQ(out[1].kind, link::Kind::kEvt);
+  ep_.SetBusy(false);
+  out = Take();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].kind, link::Kind::kBusy);
+  EXPECT_EQ(out[0].seq, 0u);
+  EXPECT_EQ(out[1].kind, link::Kind::kOk);
+
+  ep_.HoldUntil(now_ + 5000);
+  Send("REQ 6 GETFIRMWAREREVISION");
+  EXPECT_TRUE(Take().empty());
+  now_ += 5000;
+  EXPECT_EQ(Take().size(), 1u);
+
+  ep_.set_silent(true);
+  Send("PING 7");
+  EXPECT_TRUE(Take().empty());
+}
+
+TEST_F(EndpointTest, GarbageAndCorruptFramesAreNotActedOn) {
+  ep_.Connected(now_);
+  ep_.Receive(std::string("\x01\x02noise\r\n", 9) + "REQ 1 ARMAREA 1*0000\r\n", now_, kWall);
+  Send("REQ 1 DISARM AREA");  // a well-formed frame with a function the panel does not know
+  auto out = Take();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].kind, link::Kind::kNak);
+  EXPECT_EQ(model_.AreaStatus(), "DDDD----");
+  EXPECT_EQ(ep_.bad_frames(), 2u);  // the noise line and the bad CRC
+
+  ep_.SendGarbage(100);
+  link::FrameDecoder d;
+  int frames = 0;
+  d.Feed(ep_.TakeOutput(), [&](std::string_view) { ++frames; });
+  EXPECT_EQ(frames, 0);
+  EXPECT_GE(d.dropped(), 1u);
+}
+
+}  // namespace
+}  // namespace ordane::panelsim
