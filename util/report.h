@@ -44,17 +44,26 @@ class ErrorReporter {
   std::int64_t LastErrorNumber = 0;  // number of the error reported last
 };
 
+// Thrown to end the process from wherever the driver decides to (an unrecognised switch, no
+// driver record, the end of the unload sequence). Report-and-resume steps let it pass; the
+// program's main catches it and exits with `code`.
+struct EndProcess {
+  int code = 0;
+};
+
 class Routine {
  public:
   Routine(ErrorReporter& reporter, std::string label)
       : reporter_(reporter), label_(std::move(label)) {}
 
-  // Runs `step`; on failure reports it and returns false.
+  // Runs `step`; on failure reports it and returns false. EndProcess passes through.
   template <class F>
-  bool Step(F&& step) noexcept {
+  bool Step(F&& step) {
     try {
       std::forward<F>(step)();
       return true;
+    } catch (const EndProcess&) {
+      throw;
     } catch (const Error& e) {
       Report(e.number(), e.what());
     } catch (const std::exception& e) {
@@ -65,10 +74,14 @@ class Routine {
     return false;
   }
 
-  void Report(std::int64_t number, std::string_view description) noexcept {
+  // Reports under this routine's label. The report itself may end the process (a lost
+  // database); any other failure of the report is swallowed.
+  void Report(std::int64_t number, std::string_view description) {
     try {
       if (!label_.empty()) reporter_.ErrorLabel = label_;
       reporter_.ReportError(number, description);
+    } catch (const EndProcess&) {
+      throw;
     } catch (...) {
     }
   }

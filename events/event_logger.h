@@ -1,0 +1,18 @@
+// The event logger: every system event becomes rows of `events` and `alarms` (through the
+// statement files), an integration record and the actions tied to it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "service/driver.h"
+
+namespace ordane {
+
+// Logs one system event. `event_time` "0" means now. Sets d.db.DatabaseError when the event
+// could not be stored, so that the caller keeps its source (an event file) for a later try.
+void I_logevent(Driver& d, const std::string& event_time, const std::string& address,
+                const std::string& code, const std::string& detail, std::int16_t log_type,
+                const std::string& extra);
+
+}  // namespace ordane

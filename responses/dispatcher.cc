@@ -1,0 +1,190 @@
+#include "responses/dispatcher.h"
+
+#include <cstdio>
+
+#include "events/decoder.h"
+#include "events/event_logger.h"
+#include "events/lookups.h"
+#include "panel/message_buffer.h"
+#include "panel/panel_library.h"
+#include "responses/uploads.h"
+#include "util/text.h"
+#include "util/values.h"
+
+namespace ordane {
+
+namespace {
+
+std::int16_t LogTypeOf(Driver& d, const std::string& code) {
+  return ToInt16(ValueOf0(r_eventdesc(d, code, "Log_Type")));
+}
+
+void LogPanelEvent(Driver& d, int slot, const std::string& code) {
+  I_logevent(d, "0", d.ControllerAddress(slot), code, "", LogTypeOf(d, code), "");
+}
+
+void ReestablishedPanel(Driver& d, Routine& r, int i) {
+  PanelSlot& slot = d.panels[static_cast<std::size_t>(i)];
+  const std::string address = d.ControllerAddress(i);
+  d.errors.DebugLine("Reestablished Panel:  " + address + "  (status=" +
+                     std::to_string(slot.LinkState) + ")");
+  if (slot.LinkState == kLinkEstablished) return;
+  r.Step([&] { LogPanelEvent(d, i, "PO001"); });
+  r.Step([&] {
+    d.Hardware().Execute("update [controllers] set cstatus=1 where address = '" + address + "'");
+  });
+  slot.LinkState = kLinkEstablished;
+  r.Step([&] { Process_Buffer(d, static_cast<std::int16_t>(i)); });
+}
+
+void LostPanel(Driver& d, Routine& r, int i) {
+  PanelSlot& slot = d.panels[static_cast<std::size_t>(i)];
+  const std::string address = d.ControllerAddress(i);
+  d.errors.DebugLine("Lost Panel:  " + address + "  (status=" + std::to_string(slot.LinkState) +
+                     ")");
+  if (slot.LinkState == kLinkLost) return;
+  // A panel is declared lost at its third notification in a row, not at a passing glitch.
+  if (++slot.LostCount <= d.LostLimit) return;
+  r.Step([&] { LogPanelEvent(d, i, "PO003"); });
+  r.Step([&] {
+    d.Hardware().Execute("update [controllers] set cstatus=0 where address = '" + address + "'");
+  });
+  slot.LinkState = kLinkLost;
+  slot.LostCount = 0;
+}
+
+void HandleEvent(Driver& d, Routine& r, const std::string& buffer) {
+  DecodedEvent e;
+  if (!r.Step([&] { e = Decode_PanelEvent(d, buffer); })) return;
+  r.Step([&] { e.date = RepairEventYear(e.date, d.clock.Now()); });
+  std::int16_t log_type = 0;
+  r.Step([&] { log_type = LogTypeOf(d, e.code); });
+  r.Step([&] { I_logevent(d, e.date + ";" + e.time, e.address, e.code, e.detail, log_type, ""); });
+}
+
+void Dispatch(Driver& d, Routine& r, int i, const CommandResponse& c, const std::string& buffer) {
+  PanelSlot& slot = d.panels[static_cast<std::size_t>(i)];
+  const std::string& t = c.type;
+  const UploadInput in{i, c.data, c.extra, buffer};
+  if (t == "DefaultStatus") return;
+  if (t == "PanelStatus") slot.PanelStatusText = c.data;
+  else if (t == "FirmwareVersion") slot.FirmwareText = c.data;
+  else if (t == "AreaStatus") slot.AreaStatusText = c.data;
+  else if (t == "DoorStatus") slot.DoorStatusText = c.data;
+  else if (t == "ReadAuthorityLevels") r.Step([&] { UploadAuthorityLevels(d, in); });
+  else if (t == "On-boardRelayStatus") slot.OnBoardRelayText = c.data;
+  else if (t == "Off-boardRelayStatus") slot.OffBoardRelayText = c.data;
+  else if (t == "PointBypassStatus") slot.BypassText = c.data;
+  else if (t == "ActualPointStatus") slot.PointStatusText = c.data;
+  else if (t == "ReestablishedPanel") ReestablishedPanel(d, r, i);
+  else if (t == "LostPanel") LostPanel(d, r, i);
+  else if (t == "CommandTimeOut") return;
+  else if (t == "RetrievePointText") r.Step([&] { StorePointText(d, in); });
+  else if (t == "GetDoorAreas") r.Step([&] { StoreDoorAreas(d, in); });
+  else if (t == "ReadHolidays") r.Step([&] { UploadHolidays(d, in); });
+  else if (t == "ReadPointTextAll") r.Step([&] { UploadPointTexts(d, in); });
+  else if (t == "ReadUserClasses") r.Step([&] { UploadUserClasses(d, in); });
+  else if (t == "ReadTokenTables") r.Step([&] { UploadTokenTables(d, in); });
+  else if (t == "ReadUserNames") r.Step([&] { UploadUserNames(d, in); });
+  else if (t == "ReadSkeds") r.Step([&] { UploadSkeds(d, in); });
+}
+
+}  // namespace
+
+void Main_Process(Driver& d) {
+  Routine r(d.errors, "ERR_Main_Process");
+
+  std::string event(kEventBufferLength, ' ');
+  r.Step([&] { d.panel.GETEVENTRESPONSE(event); });
+  if (InStr(event, "-") > 0) HandleEvent(d, r, event);
+
+  std::string buffer(kCommandBufferLength, ' ');
+  r.Step([&] { d.panel.GETCOMMANDRESPONSE(buffer); });
+  const CommandResponse c = SplitCommandResponse(buffer);
+  if (c.link_name.empty()) {
+    PollBusyStates(d);
+    return;
+  }
+  int i = 0;
+  while (i < kPanelSlots && d.panels[static_cast<std::size_t>(i)].PortName != c.link_name) ++i;
+  if (i == kPanelSlots) {
+    r.Report(kErrSubscript, "command response " + c.type + " for unknown panel " + c.link_name);
+    return;
+  }
+  Dispatch(d, r, i, c, buffer);
+}
+
+CommandResponse SplitCommandResponse(const std::string& buffer) {
+  CommandResponse c;
+  const std::size_t lf = InStr(buffer, "\n");
+  if (lf == 0) return c;
+  const std::string first = Left(buffer, lf - 1);
+  const std::string rest = Trim(Mid(buffer, lf + 1));
+  const std::size_t lf2 = InStr(rest, "\n");
+  if (lf2 == 0) {  // link name, LF, notification
+    c.type = Trim(ReplaceAll(rest, std::string(1, '\0'), " "));
+    c.link_name = Trim(first);
+    c.data = c.link_name;
+    return c;
+  }
+  c.type = first;
+  c.link_name = Trim(Left(rest, lf2 - 1));
+  const std::string rest2 = Trim(Mid(rest, lf2 + 1));
+  const std::size_t lf3 = InStr(rest2, "\n");
+  if (lf3 == 0) {  // type, link name, data (still ending in the library's NUL)
+    c.data = rest2;
+    return c;
+  }
+  c.data = Trim(Left(rest2, lf3 - 1));
+  std::string extra = Trim(Mid(rest2, lf3 + 1));
+  if (!extra.empty()) extra.pop_back();  // the library's NUL
+  c.extra = RTrim(extra);
+  return c;
+}
+
+void ApplyBusyAnswer(PanelSlot& slot, const std::string& answer) {
+  std::string state;
+  if (InStr(answer, "Busy") > 0) {
+    if (++slot.BusyCount > kBusyAnswersToShowBusy - 1) {
+      state = "Busy";
+      slot.BusyCount = kBusyAnswersToShowBusy;
+    }
+  }
+  if (InStr(answer, "Not busy") > 0) {
+    state = "Not busy";
+    slot.BusyCount = 0;
+  }
+  if (InStr(answer, "Unknown panel") > 0) {
+    state = "Unknown panel";
+    slot.BusyCount = 0;
+  }
+  const std::string lower = LCase(state);
+  if (lower == "not busy") slot.BusyState.clear();
+  else if (lower == "busy") slot.BusyState = "Busy";
+  else slot.BusyState = state;
+}
+
+void PollBusyStates(Driver& d) {
+  Routine r(d.errors, "ERR_Main_Process");
+  for (PanelSlot& slot : d.panels) {
+    r.Step([&] {
+      std::string buffer = UCase(slot.PortName) + std::string(1, '\0');
+      buffer.resize(kBusyBufferLength, ' ');
+      d.panel.GETBUSYSTATE(buffer);
+      ApplyBusyAnswer(slot, buffer);
+    });
+  }
+}
+
+std::string RepairEventYear(const std::string& date, const LocalTime& now) {
+  int month = 0, day = 0, year = 0;
+  char s1 = 0, s2 = 0;
+  if (std::sscanf(date.c_str(), "%d%c%d%c%d", &month, &s1, &day, &s2, &year) != 5 || month < 1 ||
+      month > 12 || day < 1 || day > 31)
+    throw Error(kErrGeneric, "Type mismatch: event date " + date);
+  const std::int64_t age = now.DayNumber() - DaysFromCivil(year, month, day);
+  if (age <= kYearRepairDays) return date;
+  return Left(date, date.size() >= 4 ? date.size() - 4 : 0) + ZeroPad(now.year, 4);
+}
+
+}  // namespace ordane

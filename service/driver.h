@@ -1,0 +1,119 @@
+// The driver's state, in one place: the panel table, the settings, the timers' counters and the
+// platform it runs on (clock, message loop, panel interface library, system library, databases,
+// error list). The routines are free functions of their subsystem that take the Driver.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "service/clock.h"
+#include "service/error_list.h"
+#include "service/message_loop.h"
+#include "service/service_control.h"
+
+namespace ordane {
+
+class PanelLibrary;
+
+inline constexpr int kPanelSlots = 32;
+inline constexpr int kDelayedCommands = 10;
+inline constexpr int kPanelUserPanels = 100;
+inline constexpr int kPanelUsersPerPanel = 250;
+inline constexpr const char* kDriverType = "11000";
+
+// Link states of a panel slot.
+inline constexpr std::int16_t kLinkNotConnected = 0;
+inline constexpr std::int16_t kLinkEstablished = 1;
+inline constexpr std::int16_t kLinkLost = 3;
+
+// One panel, at index = its controller address.
+struct PanelSlot {
+  std::string PortName;        // the panel's name in the panel interface library
+  std::string ConnectString;   // the text INITIALIZEPANEL was given
+  std::int16_t LinkState = kLinkNotConnected;
+  std::int16_t LostCount = 0;
+  std::int16_t BusyCount = 0;
+  std::string BusyState;       // "", "Busy" or "Unknown panel"
+  std::string PanelStatusText, FirmwareText, AreaStatusText, DoorStatusText;
+  std::string OnBoardRelayText, OffBoardRelayText, BypassText, PointStatusText;
+  std::string ActivityText;    // title of the upload under way
+};
+
+struct PanelUser {
+  std::int16_t UserNumber = 0;
+  std::string Passcode;
+  std::int16_t SiteCode = 0;
+  std::string Token;
+  std::int16_t UserGroup = 0;
+  std::array<std::int16_t, 8> AuthorityLevel{};
+};
+
+// A camera command that waits for its time: the action ("monitor:protocol text") and the
+// minute and second of the hour it is due, as "nnss".
+struct DelayedCommand {
+  std::string Action;
+  std::string Due;
+};
+
+class Driver {
+ public:
+  Driver(Clock& clock, MessageLoop& loop, PanelLibrary& panel, SystemLibrary& lib,
+         ServiceControl& service)
+      : clock(clock), loop(loop), panel(panel), lib(lib), service(service) {}
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  // The connections; a connection that was never opened is error 91, as the routines expect.
+  db::Connection& Hardware();
+  db::Connection& Access();
+
+  // "DriverId.slot": the key of a panel's controllers row and the prefix of its devices.
+  std::string ControllerAddress(int slot) const;
+  // The slot for an index read from outside; throws Error(kErrSubscript) outside 0..31.
+  PanelSlot& Slot(int index);
+
+  // Platform.
+  Clock& clock;
+  MessageLoop& loop;
+  PanelLibrary& panel;
+  SystemLibrary& lib;
+  ServiceControl& service;
+  ErrorList errors;
+
+  // Settings and databases.
+  Settings settings;
+  Databases db;
+  Regions regions;
+
+  // Found at start-up.
+  std::string RemotePath;
+  std::string DriverFolder;
+  std::string DriverDescription;
+  std::string ComputerNameText;
+  std::string PanelLibraryInfo;
+  std::int16_t DriverId = 0;
+  std::int16_t CurrentPanel = 0;
+  std::int16_t LostLimit = 2;
+
+  std::array<PanelSlot, kPanelSlots> panels;
+  std::vector<std::vector<PanelUser>> PanelUsers;
+
+  // Timers and their counters.
+  MessageLoop::TimerId Timer1 = -1;
+  MessageLoop::TimerId Timer2 = -1;
+  std::int16_t StatusTick = 0;
+  std::int16_t PanelCount = 0;
+  bool PollingActive = false;
+  std::array<DelayedCommand, kDelayedCommands> DelayedCameraCommands;
+
+  // True once a stop has begun: a second stop request lets the first one finish.
+  bool stopping = false;
+
+  // Set by the event logger when the event's log type could not be found.
+  bool LogFailed = false;
+};
+
+}  // namespace ordane

@@ -1,0 +1,132 @@
+// The panel driver's process entry: settings, the panel interface library, the start-up
+// sequence, then the message loop until the driver ends.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "config/config.h"
+#include "panel/panel_library.h"
+#include "service/driver.h"
+#include "service/log.h"
+#include "service/shell.h"
+#include "service/startup.h"
+#include "service/timers.h"
+#include "syslib/syslib.h"
+#include "util/text.h"
+
+namespace ordane {
+namespace {
+
+// Stands in for the panel interface library where it is not needed (installing and removing
+// the service) or could not be loaded: every call fails with the reason.
+class MissingPanelLibrary final : public PanelLibrary {
+ public:
+  explicit MissingPanelLibrary(std::string why) : why_(std::move(why)) {}
+#define ORDANE_MISSING_TEXT(name) \
+  std::int16_t name(std::string&) override { throw Error(kErrFileNotFound, why_); }
+#define ORDANE_MISSING_NONE(name) \
+  std::int16_t name() override { throw Error(kErrFileNotFound, why_); }
+#define ORDANE_MISSING(name, kind) ORDANE_MISSING_##kind(name)
+  ORDANE_PANEL_EXPORTS(ORDANE_MISSING)
+#undef ORDANE_MISSING
+#undef ORDANE_MISSING_TEXT
+#undef ORDANE_MISSING_NONE
+ private:
+  std::string why_;
+};
+
+sigset_t ServiceSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTSTP);
+  sigaddset(&set, SIGCONT);
+  return set;
+}
+
+// Signals are the service manager's events. Nothing runs in a signal handler: a thread waits
+// for them and posts the event to the driver's loop.
+void StartSignalThread(Driver& d) {
+  std::thread([&d] {
+    sigset_t set = ServiceSignals();
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) != 0) continue;
+      switch (sig) {
+        case SIGTERM:
+        case SIGINT: d.loop.Post([&d] { OnServiceStop(d); }); break;
+        case SIGTSTP: d.loop.Post([&d] { OnServicePause(d); }); break;
+        case SIGCONT: d.loop.Post([&d] { OnServiceContinue(d); }); break;
+      }
+    }
+  }).detach();
+}
+
+bool ServiceSwitch(const std::string& command_line) {
+  const std::string cmd = LCase(Trim(command_line));
+  return cmd == "-install" || cmd == "-uninstall" || cmd == "-uninstallq";
+}
+
+int Run(int argc, char** argv) {
+  // Every thread started from here on inherits the blocked set.
+  sigset_t set = ServiceSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGCHLD, SIG_IGN);  // programs started without waiting are reaped by the system
+  signal(SIGPIPE, SIG_IGN);
+
+  std::string command_line;
+  for (int i = 1; i < argc; ++i) command_line += (i > 1 ? " " : "") + std::string(argv[i]);
+  if (LCase(Trim(command_line)) == "-debug") SetLogToStderr(true);
+
+  std::unique_ptr<SystemLibrary> lib = NewSystemLibrary();
+  Settings settings = ProcessEntry(*lib);
+
+  std::unique_ptr<PanelLibrary> panel;
+  if (ServiceSwitch(command_line)) {
+    panel = std::make_unique<MissingPanelLibrary>("not loaded while installing");
+  } else {
+    std::string path;
+    try {
+      path = lib->ReadSys1("OS", "PanelLibrary");
+    } catch (...) {
+    }
+    if (path.empty()) path = DefaultPanelLibraryPath().string();
+    try {
+      panel = LoadPanelLibrary(path);
+    } catch (const Error& e) {
+      LogLine(LogLevel::kError, std::string("cannot load the panel interface library: ") + e.what());
+      std::fprintf(stderr, "paneldriver: cannot load the panel interface library: %s\n", e.what());
+      return 1;
+    }
+  }
+
+  MessageLoop loop(RealClock());
+  ServiceControl service = ServiceControl::FromEnvironment();
+  Driver d(RealClock(), loop, *panel, *lib, service);
+  d.settings = settings;
+  d.errors.debug = settings.DriverDebug;
+  d.errors.sql_server_mode = settings.SqlServerMode;
+  d.errors.on_database_gone = [&d] { Shutdown(d); };
+  CreateTimers(d);
+
+  try {
+    START_UP(d, command_line);
+    StartSignalThread(d);
+    LogLine(LogLevel::kInfo, "panel driver started as driver " + std::to_string(d.DriverId) +
+                                 " in " + d.DriverFolder);
+    loop.Run();
+  } catch (const EndProcess& end) {
+    return end.code;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace ordane
+
+int main(int argc, char** argv) { return ordane::Run(argc, argv); }

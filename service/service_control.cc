@@ -1,0 +1,159 @@
+#include "service/service_control.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+
+#include "service/log.h"
+#include "util/ini.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace ordane {
+
+namespace {
+
+std::string ParameterSection(std::string_view section) { return "X-" + std::string(section); }
+
+}  // namespace
+
+ServiceControl::ServiceControl(fs::path unit_dir, fs::path executable)
+    : unit_dir_(std::move(unit_dir)), executable_(std::move(executable)) {}
+
+ServiceControl ServiceControl::FromEnvironment() {
+  const char* dir = std::getenv("ORDANE_UNIT_DIR");
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ServiceControl(dir && *dir ? dir : "/etc/systemd/system", exe);
+}
+
+fs::path ServiceControl::UnitPath() const {
+  return unit_dir_ / (std::string(kServiceName) + ".service");
+}
+
+bool ServiceControl::Install() {
+  std::string unit;
+  unit += "[Unit]\n";
+  unit += "Description=" + std::string(kServiceDisplayName) + "\n";
+  unit += "Documentation=man:paneldriver(8)\n";
+  unit += "After=network-online.target postgresql.service\n";
+  unit += "Wants=network-online.target\n\n";
+  unit += "[Service]\n";
+  unit += "Type=notify\n";
+  unit += "NotifyAccess=main\n";
+  unit += "ExecStart=" + executable_.string() + "\n";
+  if (const char* settings = std::getenv("ORDANE_SETTINGS"); settings && *settings)
+    unit += "Environment=ORDANE_SETTINGS=" + std::string(settings) + "\n";
+  unit += "KillSignal=SIGTERM\n";
+  unit += "TimeoutStopSec=30\n";
+  unit += "Restart=on-failure\n";
+  unit += "RestartSec=5\n\n";
+  unit += "[Install]\n";
+  unit += "WantedBy=multi-user.target\n\n";
+  unit += "[X-Service]\n";
+  unit += "Name=" + std::string(kServiceName) + "\n";
+  unit += "Group=" + std::string(kServiceGroup) + "\n";
+  std::error_code ec;
+  fs::create_directories(unit_dir_, ec);
+  if (!WriteFileAtomic(UnitPath(), unit)) return false;
+  if (unit_dir_ == "/etc/systemd/system" && fs::exists("/run/systemd/system"))
+    SpawnDetached({"systemctl", "daemon-reload"});
+  return true;
+}
+
+bool ServiceControl::Uninstall() {
+  std::error_code ec;
+  fs::remove(UnitPath(), ec);
+  return !fs::exists(UnitPath(), ec);
+}
+
+bool ServiceControl::SaveSetting(std::string_view section, std::string_view key,
+                                 std::string_view value) {
+  return WriteProfileString(UnitPath(), ParameterSection(section), key, value);
+}
+
+std::string ServiceControl::ReadSetting(std::string_view section, std::string_view key) const {
+  return ReadProfileString(UnitPath(), ParameterSection(section), key);
+}
+
+void ServiceControl::StartService() { NotifySystemd("READY=1"); }
+
+void ServiceControl::LogEvent(int type, int id, std::string_view text) {
+  LogLine(type == kEventError ? LogLevel::kError : LogLevel::kInfo,
+          "[event " + std::to_string(id) + "] " + std::string(text));
+}
+
+void ServiceControl::RequestStop() {
+  if (std::getenv("INVOCATION_ID") == nullptr) return;  // not started by systemd
+  SpawnDetached({"systemctl", "stop", "--no-block", std::string(kServiceName)});
+}
+
+bool AcquireInstanceLock() {
+  std::string path;
+  if (const char* p = std::getenv("ORDANE_LOCK_FILE"); p && *p) {
+    path = p;
+  } else if (::access("/run/lock", W_OK) == 0) {
+    path = "/run/lock/ordane-" + std::string(kServiceName) + ".lock";
+  } else {
+    path = (fs::temp_directory_path() /
+            ("ordane-" + std::string(kServiceName) + "-" + std::to_string(::getuid()) + ".lock"))
+               .string();
+  }
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    LogLine(LogLevel::kError, "cannot open the instance lock " + path + ": " + std::strerror(errno));
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return false;
+  }
+  return true;  // the descriptor stays open for the life of the process
+}
+
+bool SpawnDetached(const std::vector<std::string>& argv) {
+  if (argv.empty()) return false;
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  pid_t pid;
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    LogLine(LogLevel::kError, "cannot start " + argv[0] + ": " + std::strerror(rc));
+    return false;
+  }
+  LogLine(LogLevel::kInfo, "started " + argv[0] + " (pid " + std::to_string(pid) + ")");
+  return true;
+}
+
+void NotifySystemd(std::string_view state) {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  if (!path || !*path) return;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::size_t len = std::strlen(path);
+  if (len >= sizeof addr.sun_path) return;
+  std::memcpy(addr.sun_path, path, len);
+  if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';  // abstract socket
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len));
+  ::close(fd);
+}
+
+}  // namespace ordane

@@ -1,0 +1,67 @@
+// The driver as a systemd service: installing and removing its unit, the service settings kept
+// in the unit, readiness, the event log (syslog), the one-instance lock and the stop request
+// that ends a service from inside.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ordane {
+
+inline constexpr std::string_view kServiceName = "11000";
+inline constexpr std::string_view kServiceDisplayName = "MORVA Corporation- Intrusion Panel Driver";
+// The system's services share this group word; the unit carries it as a documentation field.
+inline constexpr std::string_view kServiceGroup = "ORDANE";
+
+// Event log entry types.
+inline constexpr int kEventError = 1;
+inline constexpr int kEventInformation = 4;
+
+class ServiceControl {
+ public:
+  // unit_dir: where the unit lives ($ORDANE_UNIT_DIR, default /etc/systemd/system);
+  // executable: the program the unit starts.
+  ServiceControl(std::filesystem::path unit_dir, std::filesystem::path executable);
+  static ServiceControl FromEnvironment();
+
+  std::filesystem::path UnitPath() const;
+  // Writes the unit "11000.service"; false when it cannot be written.
+  bool Install();
+  // Removes the unit; true when it is gone.
+  bool Uninstall();
+  // Stores a service setting. systemd ignores unit sections whose names start with "X-", so
+  // section "Parameters" is kept as "[X-Parameters]" in the unit itself.
+  bool SaveSetting(std::string_view section, std::string_view key, std::string_view value);
+  std::string ReadSetting(std::string_view section, std::string_view key) const;
+
+  // Tells systemd the service is up (when started by systemd with a notify socket).
+  void StartService();
+  // An entry in the system log: type, message id, text.
+  void LogEvent(int type, int id, std::string_view text);
+  // Asks systemd to stop service "11000" when the process runs under systemd; otherwise does
+  // nothing (the process is about to end anyway).
+  void RequestStop();
+
+  bool debug = false;      // running in the foreground from a console
+  bool interactive = false;
+
+ private:
+  std::filesystem::path unit_dir_;
+  std::filesystem::path executable_;
+};
+
+// Takes the exclusive lock that keeps a second driver from running ($ORDANE_LOCK_FILE, else
+// /run/lock/ordane-11000.lock, else a file in the temporary folder). False when another
+// process holds it. The lock lasts as long as the process.
+bool AcquireInstanceLock();
+
+// Starts a program without waiting for it; its output goes to the log. False when it could not
+// be started.
+bool SpawnDetached(const std::vector<std::string>& argv);
+
+// Sends a datagram to systemd's notify socket ("READY=1", "STOPPING=1"); nothing when absent.
+void NotifySystemd(std::string_view state);
+
+}  // namespace ordane

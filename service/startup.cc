@@ -1,0 +1,240 @@
+#include "service/startup.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "db/db.h"
+#include "events/event_files.h"
+#include "panel/message_buffer.h"
+#include "panel/panel_library.h"
+#include "service/log.h"
+#include "service/shell.h"
+#include "service/timers.h"
+#include "util/paths.h"
+#include "util/text.h"
+#include "util/values.h"
+
+namespace fs = std::filesystem;
+
+namespace ordane {
+
+namespace {
+
+constexpr std::size_t kPanelLibraryInfoLength = 256;
+constexpr int kEventDescriptionSections = 170;
+
+void ConnectPolledPanel(Driver& d, Routine& r, db::Recordset& controllers) {
+  std::string connection_type, ec_1_name;
+  r.Step([&] { d.CurrentPanel = ToInt16(ValueOf0(controllers.Text("controller_address"))); });
+  r.Step([&] { connection_type = controllers.Text("Connection_Type"); });
+  r.Step([&] { ec_1_name = controllers.Text("EC_1_Name"); });
+  const int panel = d.CurrentPanel;
+
+  db::Recordset channel;
+  r.Step([&] {
+    channel.Open("select * from channels where driver_id = " + std::to_string(d.DriverId) +
+                     " and channel = " + std::to_string(panel),
+                 d.Hardware());
+  });
+  switch (LineOf(connection_type)) {
+    case PanelConnection::Line::kSerial:
+    case PanelConnection::Line::kModem:
+      r.Step([&] { d.Slot(panel).PortName = "COM" + channel.Text("port"); });
+      r.Step([&] {
+        PanelSlot& slot = d.Slot(panel);
+        slot.ConnectString = "serial port - " + slot.PortName + " baud=" +
+                             channel.Text("baud_rate") + " parity=n data=8 stop=1";
+        std::string text = slot.ConnectString;
+        d.panel.INITIALIZEPANEL(text);
+      });
+      if (LineOf(connection_type) == PanelConnection::Line::kModem) {
+        r.Step([&] {
+          std::string text = d.Slot(panel).PortName + " 1000 ATD,T" + ec_1_name + "\r";
+          d.panel.MODEMCOMMAND(text);
+        });
+      }
+      break;
+    case PanelConnection::Line::kTcp:
+      r.Step([&] {
+        PanelSlot& slot = d.Slot(panel);
+        std::string port = std::to_string(ValueOf0(channel.Text("port2")));
+        slot.PortName = controllers.Text("ec_1_name");
+        slot.ConnectString = "TCP/IP - " + slot.PortName + " " + port;
+        if (slot.PortName.find('-') != std::string::npos)
+          d.errors.DebugLine("Panel " + d.ControllerAddress(panel) + ": link name " +
+                             slot.PortName + " holds a hyphen; its events cannot be told apart");
+        d.errors.DebugLine(slot.ConnectString);
+        std::string text = slot.ConnectString;
+        d.panel.INITIALIZEPANEL(text);
+      });
+      break;
+    case PanelConnection::Line::kNone:
+      break;
+  }
+  r.Step([&] { channel.Close(); });
+  // A controller address outside the panel table fails each of these steps in Slot().
+  r.Step([&] { d.Slot(panel).LinkState = kLinkEstablished; });
+  r.Step([&] {
+    d.Slot(panel);
+    Process_Buffer(d, d.CurrentPanel);
+  });
+  r.Step([&] {
+    d.Slot(panel);
+    d.Hardware().Execute("update [controllers] set cstatus=1 where address = '" +
+                         d.ControllerAddress(panel) + "'");
+  });
+  r.Step([&] {
+    d.Slot(panel);
+    request_io(d, d.CurrentPanel, 0);
+  });
+}
+
+}  // namespace
+
+PanelConnection::Line LineOf(const std::string& connection_type) {
+  if (connection_type >= "0" && connection_type <= "3")
+    return connection_type >= "1" ? PanelConnection::Line::kModem : PanelConnection::Line::kSerial;
+  if (connection_type == "4") return PanelConnection::Line::kTcp;
+  return PanelConnection::Line::kNone;
+}
+
+void START_UP(Driver& d, const std::string& command_line) {
+  Routine r(d.errors, "ERR_Start_Up");
+
+  // 1. One driver per computer.
+  if (!AcquireInstanceLock()) {
+    LogLine(LogLevel::kError, "another panel driver is already running; this one ends");
+    throw EndProcess{1};
+  }
+  // 2. The panel users of every panel.
+  d.PanelUsers.assign(kPanelUserPanels, std::vector<PanelUser>(kPanelUsersPerPanel));
+  // 3. Command line and service manager.
+  Init_Service(d, command_line);
+  // 4-6.
+  r.Step([&] {
+    d.PanelLibraryInfo.assign(kPanelLibraryInfoLength, ' ');
+    d.panel.DLLINFORMATION(d.PanelLibraryInfo);
+  });
+  r.Step([&] { d.ComputerNameText = ComputerName(); });
+  for (auto& c : d.DelayedCameraCommands) c = DelayedCommand{};
+  d.StatusTick = 0;
+  // 7. The shared folder tree.
+  r.Step([&] {
+    d.RemotePath = d.lib.ReadSys1("OS", "RemotePath");
+    d.lib.set_RemotePath(d.RemotePath);
+  });
+  r.Step([&] { d.lib.set_LocalPath(d.lib.ReadSys1("OS", "LocalPath")); });
+  // 8.
+  r.Step([&] {
+    d.DriverDescription = ReadIni(
+        ResolvePath(d.RemotePath, std::string("\\hardware\\") + kDriverType + ".dvr"),
+        "Parameters", "Description");
+  });
+  // 9-11. Databases and regions.
+  r.Step([&] { d.db.OpenDatabases(1, d.settings, d.lib, d.errors); });
+  r.Step([&] { d.lib.Init_CXN("access", 1, 1); });
+  r.Step([&] { d.lib.Init_CXN("hardware", 1, 1); });
+  r.Step([&] { LoadRegions(d.regions, d.Hardware(), d.lib, d.errors); });
+  // 12. Event descriptions.
+  r.Step([&] {
+    d.Access().Execute(d.lib.TSQL("delete from [event_descriptions] where event_id = '000'"));
+  });
+  r.Step([&] { Add_EventDes(d); });
+  r.Step([&] { WaitSeconds(d.loop, 1); });
+  // 13.
+  r.Step([&] {
+    d.loop.SetInterval(d.Timer2,
+                       std::chrono::milliseconds(ValueOf0(d.lib.ReadSys1("OS", "Status_Timer"))));
+  });
+  // 14.
+  r.Step([&] { EnsureFolder(d.RemotePath, "\\info"); });
+  // 15. This computer's driver record.
+  d.DriverId = 0;
+  r.Step([&] {
+    db::Recordset rs;
+    rs.Open("select * from [drivers] where [computer_name] = '" + SqlQuote(d.ComputerNameText) +
+                "' and [driver_type] = '" + kDriverType + "' and [TCP_Listen_Port] not in (1,2)",
+            d.Hardware());
+    if (!rs.Eof()) {
+      d.DriverId = ToInt16(ValueOf0(rs.Text("driver_id")));
+      d.Hardware().Execute("Delete from controller_commands where address like '" +
+                           std::to_string(d.DriverId) + ".%'");
+      d.LostLimit = 2;
+    }
+    rs.Close();
+  });
+  // 16-17.
+  d.DriverFolder = ResolvePath(d.RemotePath, "\\Drivers\\" + std::to_string(d.DriverId)).string();
+  if (d.DriverId == 0) {
+    LogLine(LogLevel::kInfo, "no driver record of type " + std::string(kDriverType) +
+                                 " for computer " + d.ComputerNameText + "; the driver ends");
+    throw EndProcess{0};
+  }
+  // 18.
+  r.Step([&] {
+    std::string when = "0", address = std::to_string(d.DriverId), code = "HS001", detail,
+                extra;
+    F_logevent(d, when, address, code, detail, extra);
+  });
+  // 19.
+  d.loop.SetEnabled(d.Timer2, true);
+  d.loop.SetEnabled(d.Timer1, false);
+  // 20. The driver's folders; stop files left from before are stale.
+  r.Step([&] {
+    EnsureFolder(d.DriverFolder, "");
+    EnsureFolder(d.DriverFolder, "\\Status");
+    fs::path commands;
+    EnsureFolder(d.DriverFolder, "\\Commands", &commands);
+    for (const fs::path& f : ListMatching(commands, "*.stp")) {
+      std::error_code ec;
+      fs::remove(f, ec);
+    }
+  });
+  // 21-22.
+  for (auto& slot : d.panels) slot = PanelSlot{};
+  r.Step([&] { d.panel.INITMONITOR(); });
+  // 23. Every polled panel of this driver.
+  db::Recordset controllers;
+  r.Step([&] {
+    controllers.Open("select * from controllers where driver_id = " + std::to_string(d.DriverId) +
+                         " order by controller_address",
+                     d.Hardware());
+    while (!controllers.Eof()) {
+      // A database that has gone away ends the loop.
+      if (d.errors.DatabaseLost()) return;
+      d.errors.LastErrorNumber = 0;
+      std::string poll;
+      r.Step([&] { poll = controllers.Text("poll"); });
+      if (ValueOf0(poll) == 1) ConnectPolledPanel(d, r, controllers);
+      controllers.MoveNext();
+    }
+  });
+  // 24.
+  r.Step([&] { controllers.Close(); });
+  d.loop.SetEnabled(d.Timer1, true);
+}
+
+void Add_EventDes(Driver& d) {
+  const fs::path file = ResolvePath(d.RemotePath, "\\Drivers\\" + std::string(kDriverType) + ".ini");
+  Routine r(d.errors, "ERR_Add_EventDes");
+  for (int s = 0; s <= kEventDescriptionSections; ++s) r.Step([&] {
+    const std::string section = std::to_string(s);
+    const std::string id = ReadIni(file, section, "Event_ID");
+    if (id.empty()) return;
+    // "HS0A" becomes "HS010": the last two characters are a hexadecimal number.
+    const std::string code = Left(id, 2) + Right("000" + d.lib.mHex2Dec(Right(id, 2)), 3);
+    db::Recordset rs;
+    rs.Open("select * from event_descriptions where Event_ID = '" + SqlQuote(code) + "'",
+            d.Access());
+    if (rs.Eof() && code.size() == 5) {
+      rs.AddNew();
+      rs.Set("event_id", code);
+      rs.Set("description", ReadIni(file, section, "Description"));
+      rs.Set("log_type", std::to_string(ValueOf0(ReadIni(file, section, "Log_Type"))));
+      rs.Update();
+    }
+    rs.Close();
+  });
+}
+
+}  // namespace ordane

@@ -1,0 +1,35 @@
+// Turning a freshly started process into a running driver, and the loading of the driver's
+// event descriptions into the database.
+#pragma once
+
+#include <string>
+
+#include "service/driver.h"
+
+namespace ordane {
+
+// The start-up sequence: registers with the service manager (through Init_Service with
+// `command_line`), reads the folders, opens the databases, loads event descriptions and
+// regions, finds this computer's driver record (ending the process with EndProcess when there
+// is none), prepares the folders, fills the panel table from the controllers assigned to this
+// driver, connects every polled panel and starts the timers. Every failing step is reported
+// under "ERR_Start_Up" and the sequence goes on.
+void START_UP(Driver& d, const std::string& command_line);
+
+// Adds to event_descriptions every code of sections 0 to 170 of "\Drivers\11000.ini" that the
+// table does not have yet.
+void Add_EventDes(Driver& d);
+
+// The connection text and link name of a panel, from its controllers and channels rows.
+struct PanelConnection {
+  enum class Line { kNone, kSerial, kModem, kTcp };
+  Line line = Line::kNone;
+  std::string PortName;
+  std::string ConnectString;
+  std::string DialCommand;  // MODEMCOMMAND text for a modem line
+};
+// Connection types are compared as texts: "0" to "3" are serial lines, "1" to "3" of them with
+// a modem (so "10" is a modem line too), "4" is TCP/IP, anything else has no line.
+PanelConnection::Line LineOf(const std::string& connection_type);
+
+}  // namespace ordane
