@@ -90,7 +90,7 @@ std::string ReplaceWord(const std::string& plain, const std::regex& re, const ch
 std::string TranslateSql(std::string_view sql, int dialect, db::Backend target) {
   static const std::regex kToDate(R"(to_date\s*\(\s*'([^']*)'\s*,\s*'([^']*)'\s*\))",
                                   std::regex::icase);
-  static const std::regex kNow(R"(\b(getdate\s*\(\s*\)|now\s*\(\s*\)|sysdate)\b)",
+  static const std::regex kNow(R"(\b(getdate\s*\(\s*\)|now\s*\(\s*\)|sysdate\b))",
                                std::regex::icase);
   static const std::regex kNull(R"(\b(isnull|nvl)\s*\()", std::regex::icase);
 
