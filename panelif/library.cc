@@ -37,8 +37,9 @@ using link::Message;
 // surplus stays unacknowledged and comes again later).
 constexpr std::size_t kEventMemory = 64;
 constexpr std::size_t kMaxQueuedEventsPerLink = 1024;
-// The most a table answer may gather: the driver's buffer holds no more.
-constexpr std::size_t kMaxTableText = ORDANE_COMMAND_BUFFER_SIZE;
+// The most a table answer may gather: more than the driver's buffer holds, so that a long answer
+// is cut (and traced) where the buffer ends, but bounded against a panel that never stops.
+constexpr std::size_t kMaxTableText = 2 * ORDANE_COMMAND_BUFFER_SIZE;
 // Output a panel has not taken yet beyond which the link is considered dead.
 constexpr std::size_t kMaxPendingOutput = 1 << 20;
 
@@ -481,7 +482,7 @@ class Link : public std::enable_shared_from_this<Link> {
     switch (m.kind) {
       case Kind::kItem:
         if (it->items.size() + m.text.size() + 1 > kMaxTableText) {
-          if (!it->cut) Note("table answer longer than the driver's buffer: cut");
+          if (!it->cut) Note("table answer too long: further items dropped");
           it->cut = true;
           ++shared_.overflow_drops;
           return;
