@@ -38,7 +38,7 @@ Config FastConfig() {
   c.ping = 150ms;
   c.down = 800ms;
   c.retry = 150ms;
-  c.request = 500ms;
+  c.request = 1000ms;
   c.table = 900ms;
   c.busy = 250ms;
   return c;
