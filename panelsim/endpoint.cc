@@ -73,6 +73,11 @@ void Endpoint::OnFrame(std::string_view body, std::int64_t now_ms, std::time_t w
             out.text = item;
             reply.bodies.push_back(link::FormatMessage(out));
           }
+          for (std::size_t i = 0; i < extra_items_; ++i) {
+            out.text = "Note " + std::to_string(i) + ": ";
+            out.text += std::string(100 - std::min<std::size_t>(out.text.size(), 100), 'x');
+            reply.bodies.push_back(link::FormatMessage(out));
+          }
           out.kind = Kind::kEnd;
           out.text.clear();
           out.type = a.type;

@@ -57,6 +57,9 @@ class Endpoint {
   void HoldUntil(std::int64_t until_ms) { hold_until_ms_ = until_ms; }
   // BUSY 1 / BUSY 0; requests wait while busy.
   void SetBusy(bool busy);
+  // Table answers carry `n` extra 100-character items after the panel's own, so a table can
+  // be made longer than any buffer the library hands over.
+  void set_extra_items(std::size_t n) { extra_items_ = n; }
   // Line noise and a frame with a wrong CRC.
   void SendGarbage(std::size_t bytes);
   // Sends a raw frame body.
@@ -102,6 +105,7 @@ class Endpoint {
   std::int64_t slow_ms_ = 0;
   std::int64_t hold_until_ms_ = 0;
   std::uint64_t requests_ = 0;
+  std::size_t extra_items_ = 0;
   std::uint32_t garbage_seed_ = 12345;
 };
 

@@ -80,7 +80,7 @@ const char kHelp[] =
     "panel verbs: open|close|short|missing POINT | arm AREA [USER] | disarm AREA [USER]\n"
     "  event NAME [F1 [R]] | inject EVNUM TYPE F1 [R] | raw EVENT-TEXT | cmd FUNCTION [ARGS]\n"
     "  drop | down | up | silent on|off | slow MS | hold MS | garbage [BYTES] | busy 1|0\n"
-    "  load RATE | ac fail|ok | firmware TEXT | status\n"
+    "  extra-items N | load RATE | ac fail|ok | firmware TEXT | status\n"
     "event names:";
 
 }  // namespace
@@ -744,6 +744,12 @@ std::string Simulator::PanelCommand(Panel& p, const std::vector<std::string>& w,
     if (bytes < 0 || bytes > 1 << 20) return "error: expected garbage [BYTES]\n";
     p.ep.SendGarbage(static_cast<std::size_t>(bytes));
     return done("");
+  }
+  if (verb == "extra-items") {
+    const long n = ToLong(arg(2), -1);
+    if (n < 0 || n > 100000) return "error: expected extra-items N\n";
+    p.ep.set_extra_items(static_cast<std::size_t>(n));
+    return "ok\n";
   }
   if (verb == "busy") {
     if (arg(2) != "1" && arg(2) != "0") return "error: expected busy 1|0\n";
