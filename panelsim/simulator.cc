@@ -760,7 +760,10 @@ std::string Simulator::PanelCommand(Panel& p, const std::vector<std::string>& w,
     const double rate = ToDouble(arg(2), -1);
     if (rate < 0 || rate > 1e6) return "error: expected load RATE (events per second)\n";
     p.rate = rate;
+    // Panels started together take turns instead of raising their events in one burst.
     p.next_load_ms = static_cast<double>(now);
+    if (rate > 0)
+      p.next_load_ms += 1000.0 / rate * (p.number - 1) / static_cast<double>(panels_.size());
     return "ok\n";
   }
   if (verb == "ac") {
