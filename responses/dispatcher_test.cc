@@ -1,0 +1,130 @@
+#include "responses/dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include "service/testing/driver_fixture.h"
+
+namespace ordane {
+namespace {
+
+std::string Buffer(const std::string& text) {
+  std::string b = text + std::string(1, '\0');
+  b.resize(kCommandBufferLength, ' ');
+  return b;
+}
+
+TEST(CommandResponses, SplitIntoTypeLinkDataAndExtra) {
+  const std::string nul(1, '\0');
+  struct Case { std::string text; CommandResponse want; } cases[] = {
+      {"", {}},
+      {"no line feed", {}},
+      {"127.0.0.2\nLostPanel", {"LostPanel", "127.0.0.2", "127.0.0.2", ""}},
+      {"  COM3  \n  ReestablishedPanel  ", {"ReestablishedPanel", "COM3", "COM3", ""}},
+      {"AreaStatus\n127.0.0.2\nAADP----", {"AreaStatus", "127.0.0.2", "AADP----" + nul, ""}},
+      {"FirmwareVersion\n 127.0.0.2 \n  7.06  ", {"FirmwareVersion", "127.0.0.2", "7.06  " + nul, ""}},
+      {"RetrievePointText\n127.0.0.2\n17\tLobby door  ",
+       {"RetrievePointText", "127.0.0.2", "17\tLobby door  " + nul, ""}},
+      {"RetrievePointText\n127.0.0.2\n 17 \n Lobby door  ", {"RetrievePointText", "127.0.0.2", "17", "Lobby door"}},
+      {"T\nP\nD\nE1\nE2", {"T", "P", "D", "E1\nE2"}},
+  };
+  for (const auto& c : cases) {
+    CommandResponse got = SplitCommandResponse(Buffer(c.text));
+    if (c.text.empty() || c.text == "no line feed") {
+      // No LF at all: nothing waits.
+      EXPECT_EQ(got.link_name, "") << c.text;
+      continue;
+    }
+    EXPECT_EQ(got.type, c.want.type) << c.text;
+    EXPECT_EQ(got.link_name, c.want.link_name) << c.text;
+    EXPECT_EQ(got.data, c.want.data) << c.text;
+    EXPECT_EQ(got.extra, c.want.extra) << c.text;
+  }
+  // The untouched buffer of 30000 blanks holds no response.
+  EXPECT_EQ(SplitCommandResponse(std::string(kCommandBufferLength, ' ')).link_name, "");
+}
+
+TEST(BusyState, FortyBusyAnswersInARowShowBusy) {
+  PanelSlot slot;
+  for (int i = 1; i <= 39; ++i) {
+    ApplyBusyAnswer(slot, "Busy");
+    ASSERT_EQ(slot.BusyState, "") << i;
+  }
+  ApplyBusyAnswer(slot, "Busy");
+  EXPECT_EQ(slot.BusyState, "Busy");
+  for (int i = 0; i < 10; ++i) ApplyBusyAnswer(slot, "Busy");
+  EXPECT_EQ(slot.BusyCount, 40);
+  ApplyBusyAnswer(slot, "Not busy");
+  EXPECT_EQ(slot.BusyState, "");
+  EXPECT_EQ(slot.BusyCount, 0);
+
+  ApplyBusyAnswer(slot, "Unknown panel");
+  EXPECT_EQ(slot.BusyState, "Unknown panel");
+  slot.BusyCount = 5;
+  ApplyBusyAnswer(slot, "something else");  // none of the three: state emptied, count kept
+  EXPECT_EQ(slot.BusyState, "");
+  EXPECT_EQ(slot.BusyCount, 5);
+}
+
+TEST(EventDates, YearRepairedOnlyBeyond300Days) {
+  const LocalTime now{2027, 1, 10, 12, 0, 0};
+  EXPECT_EQ(RepairEventYear("03/16/2026", now), "03/16/2026");  // 300 days ago keeps its year
+  EXPECT_EQ(RepairEventYear("03/15/2026", now), "03/15/2027");  // 301 days ago gets this year
+  EXPECT_EQ(RepairEventYear("1/10/2027", now), "1/10/2027");
+  EXPECT_THROW(RepairEventYear("garbage", now), Error);
+}
+
+class MainProcessTest : public DriverTest {};
+
+TEST_F(MainProcessTest, StatusResponsesLandInTheirSlotAndUnknownLinksAreReported) {
+  StartedDriver();
+  d_.panels[3].PortName = "127.0.0.4";
+  panel_.QueueCommandResponse("AreaStatus\n127.0.0.4\nAAD-----");
+  Main_Process(d_);
+  EXPECT_EQ(d_.panels[3].AreaStatusText, std::string("AAD-----") + '\0');
+
+  panel_.QueueCommandResponse("AreaStatus\n127.0.0.99\nDDDDDDDD");
+  Main_Process(d_);
+  ASSERT_FALSE(d_.errors.Lines().empty());
+  EXPECT_EQ(d_.errors.Lines()[0].rfind("ERR_Main_Process:  ", 0), 0u);
+  EXPECT_EQ(d_.panels[3].AreaStatusText, std::string("AAD-----") + '\0');
+
+  // Nothing waiting: every one of the 32 slots is asked for its busy state, used or not.
+  panel_.ClearCalls();
+  Main_Process(d_);
+  auto busy = panel_.CallsTo("GETBUSYSTATE");
+  ASSERT_EQ(busy.size(), 32u);
+  EXPECT_EQ(busy[3].text, "127.0.0.4");
+  EXPECT_EQ(busy[0].text, "");
+}
+
+TEST_F(MainProcessTest, APanelIsLostAtTheThirdNotificationInARow) {
+  Sql("insert into controllers (address, driver_id, controller_address, cstatus) values ('12.0', 12, 0, 1)");
+  Sql("insert into event_descriptions (event_id, description, log_type) values ('PO003', 'Lost', 5)");
+  StartedDriver();
+  d_.errors.debug = true;
+  d_.panels[0].PortName = "COM1";
+  d_.panels[0].LinkState = kLinkEstablished;
+  auto notify = [&](const char* what) {
+    panel_.QueueCommandResponse(std::string("COM1\n") + what);
+    Main_Process(d_);
+  };
+  notify("LostPanel");
+  notify("ReestablishedPanel");  // already established: only the debug line, count kept
+  EXPECT_EQ(d_.errors.Lines()[0], "Reestablished Panel:  12.0  (status=1)");
+  notify("LostPanel");
+  EXPECT_EQ(d_.panels[0].LinkState, kLinkEstablished);
+  EXPECT_EQ(One("select cstatus from controllers where address = '12.0'"), "1");
+  notify("LostPanel");
+  EXPECT_EQ(d_.panels[0].LinkState, kLinkLost);
+  EXPECT_EQ(d_.panels[0].LostCount, 0);
+  EXPECT_EQ(One("select cstatus from controllers where address = '12.0'"), "0");
+  notify("LostPanel");  // already lost: nothing counts
+  EXPECT_EQ(d_.panels[0].LostCount, 0);
+
+  notify("ReestablishedPanel");
+  EXPECT_EQ(d_.panels[0].LinkState, kLinkEstablished);
+  EXPECT_EQ(One("select cstatus from controllers where address = '12.0'"), "1");
+}
+
+}  // namespace
+}  // namespace ordane

@@ -1,0 +1,122 @@
+#include "service/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "config/config.h"
+#include "service/testing/driver_fixture.h"
+#include "util/paths.h"
+
+namespace fs = std::filesystem;
+
+namespace ordane {
+namespace {
+
+TEST(StartUpRules, ConnectionTypesCompareAsTexts) {
+  using L = PanelConnection::Line;
+  struct Case { const char* type; L line; } cases[] = {
+      {"0", L::kSerial}, {"1", L::kModem}, {"2", L::kModem}, {"3", L::kModem},
+      {"10", L::kModem}, {"4", L::kTcp},   {"", L::kNone},   {"5", L::kNone},
+      {"04", L::kSerial}, {"3a", L::kNone}, {"40", L::kNone},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LineOf(c.type), c.line) << "[" << c.type << "]";
+}
+
+class StartUpTest : public DriverTest {
+ protected:
+  void SiteWithPanels() {
+    Sql("insert into drivers (driver_id, computer_name, driver_type, TCP_Listen_Port) values (12, '" +
+        ComputerName() + "', '11000', 0)");
+    Sql("insert into drivers (driver_id, computer_name, driver_type, TCP_Listen_Port) values (13, '" +
+        ComputerName() + "', '11000', 1)");  // a listening driver record is not ours
+    Sql("insert into controllers (address, driver_id, controller_address, poll, Connection_Type, EC_1_Name) values "
+        "('12.0', 12, 0, 1, '4', '127.0.0.2'), ('12.1', 12, 1, 0, '4', '127.0.0.3'), "
+        "('12.2', 12, 2, 1, '10', '5551234'), ('12.40', 12, 40, 1, '4', '127.0.0.9')");
+    Sql("insert into channels (driver_id, channel, port, baud_rate, port2) values "
+        "(12, 0, '', 0, 7701), (12, 1, '', 0, 7702), (12, 2, '3', 9600, 0), (12, 40, '', 0, 7709)");
+    Sql("insert into controller_commands (address, cmd) values ('12.5', '324 5 1'), ('13.1', '324 1 1')");
+    fs::path drivers = root_ / "share" / "Drivers";
+    fs::create_directories(drivers / "12" / "commands");
+    std::ofstream(drivers / "12" / "commands" / "old.STP") << "fin\n";
+    std::ofstream(drivers / "12" / "commands" / "keep.cmd") << "324 0 1\n";
+    std::ofstream(drivers / "11000.ini") << "[0]\nEvent_ID=HS0A\nDescription=Ten\nLog_Type=101\n"
+                                            "[1]\nEvent_ID=X\nDescription=Bad\n"
+                                            "[170]\nEvent_ID=RD4F\nDescription=Last\nLog_Type=7\n"
+                                            "[171]\nEvent_ID=RD50\nDescription=Beyond\n";
+  }
+};
+
+TEST_F(StartUpTest, ConnectsEveryPolledPanelOfThisDriver) {
+  SiteWithPanels();
+  START_UP(d_, "");
+
+  EXPECT_EQ(d_.DriverId, 12);
+  EXPECT_EQ(d_.panels[0].PortName, "127.0.0.2");
+  EXPECT_EQ(d_.panels[0].ConnectString, "TCP/IP - 127.0.0.2 7701");
+  EXPECT_EQ(d_.panels[1].PortName, "");  // poll 0: no slot data, no connection
+  EXPECT_EQ(d_.panels[2].PortName, "COM3");
+  for (int i : {0, 2}) EXPECT_EQ(d_.panels[static_cast<std::size_t>(i)].LinkState, kLinkEstablished);
+
+  auto init = panel_.CallsTo("INITIALIZEPANEL");
+  ASSERT_EQ(init.size(), 2u);
+  EXPECT_EQ(init[1].text, "serial port - COM3 baud=9600 parity=n data=8 stop=1");
+  ASSERT_EQ(panel_.CallsTo("MODEMCOMMAND").size(), 1u);  // "10" is a modem line
+  EXPECT_EQ(panel_.CallsTo("MODEMCOMMAND")[0].text, "COM3 1000 ATD,T5551234\r");
+  EXPECT_EQ(panel_.CallsTo("GETFIRMWAREREVISION").size(), 2u);  // request_io per panel
+  EXPECT_EQ(panel_.CallNames().front(), "DLLINFORMATION");
+
+  EXPECT_EQ(One("select cstatus from controllers where address = '12.0'"), "1");
+  EXPECT_EQ(One("select cstatus from controllers where address = '12.1'"), "0");
+  EXPECT_EQ(One("select count(*) from controller_commands where address like '12.%'"), "0");
+  EXPECT_EQ(One("select count(*) from controller_commands"), "1");
+
+  // A controller outside the table is reported and never written outside it.
+  bool reported = false;
+  for (const auto& line : d_.errors.Lines())
+    reported = reported || (line.rfind("ERR_Start_Up:  ", 0) == 0 &&
+                            line.find("panel 40") != std::string::npos);
+  EXPECT_TRUE(reported);
+
+  // Event descriptions: HS0A becomes HS010; a short code and sections past 170 add nothing.
+  EXPECT_EQ(One("select description from event_descriptions where event_id = 'HS010'"), "Ten");
+  EXPECT_EQ(One("select log_type from event_descriptions where event_id = 'RD079'"), "7");
+  EXPECT_EQ(One("select count(*) from event_descriptions"), "2");
+
+  // Folders, stop files, the start event, the timers.
+  fs::path folder = root_ / "share" / "Drivers" / "12";
+  EXPECT_EQ(d_.DriverFolder, folder.string());
+  EXPECT_TRUE(fs::is_directory(folder / "Status"));
+  EXPECT_FALSE(fs::exists(folder / "commands" / "old.STP"));
+  EXPECT_TRUE(fs::exists(folder / "commands" / "keep.cmd"));
+  EXPECT_FALSE(fs::exists(root_ / "share" / "Drivers" / "12" / "Commands"));  // no twin folder
+  EXPECT_TRUE(fs::is_directory(root_ / "share" / "info"));
+  ASSERT_FALSE(lib_.states.empty());
+  EXPECT_EQ(lib_.states[0].first, "HS001");
+  EXPECT_TRUE(loop_.Enabled(d_.Timer1));
+  EXPECT_TRUE(loop_.Enabled(d_.Timer2));
+  EXPECT_EQ(loop_.Interval(d_.Timer2).count(), 1000);
+}
+
+TEST_F(StartUpTest, WithoutDriverRecordTheProcessEndsQuietly) {
+  lib_.settings.erase("OS/Status_Timer");
+  try {
+    START_UP(d_, "");
+    FAIL();
+  } catch (const EndProcess& e) {
+    EXPECT_EQ(e.code, 0);
+  }
+  EXPECT_EQ(d_.DriverId, 0);
+  EXPECT_EQ(loop_.Interval(d_.Timer2).count(), 0);  // absent Status_Timer: Timer2 never ticks
+  EXPECT_TRUE(panel_.CallsTo("INITMONITOR").empty());
+}
+
+TEST_F(StartUpTest, ASecondInstanceEndsAtOnce) {
+  ASSERT_TRUE(AcquireInstanceLock());
+  EXPECT_THROW(START_UP(d_, ""), EndProcess);
+  EXPECT_TRUE(panel_.calls().empty());
+}
+
+}  // namespace
+}  // namespace ordane

@@ -1,0 +1,76 @@
+// A system library for the driver's unit tests: settings from a map, statements unchanged by
+// TSQL, and a record of the calls whose effect the tests look for.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "syslib/syslib.h"
+#include "util/conversions.h"
+
+namespace ordane {
+
+class FakeSystemLibrary final : public SystemLibrary {
+ public:
+  void init() override {}
+  std::string ReadSys1(std::string_view section, std::string_view key) override {
+    auto it = settings.find(std::string(section) + "/" + std::string(key));
+    return it == settings.end() ? std::string() : it->second;
+  }
+  void set_SQL_Server(std::int16_t mode) override { sql_server_ = mode; }
+  std::int16_t SQL_Server() const override { return sql_server_; }
+  void set_RemotePath(const std::string& p) override { remote_ = p; }
+  std::string RemotePath() const override { return remote_; }
+  void set_LocalPath(const std::string& p) override { local_ = p; }
+  std::string LocalPath() const override { return local_; }
+  void Init_CXN(std::string_view which, int, int) override { cxn.emplace_back(which); }
+  std::unique_ptr<db::Connection> AppRole_Set(std::unique_ptr<db::Connection> c,
+                                              const std::string&, std::string&) override {
+    return c;
+  }
+  std::string xKeyHide(std::string_view plain, std::string_view) override {
+    return "sealed:" + std::string(plain);
+  }
+  std::string xKeyShow(std::string_view text, std::string_view) override {
+    std::string t(text);
+    return t.rfind("sealed:", 0) == 0 ? t.substr(7) : t;
+  }
+  std::string TSQL(std::string_view sql) override { return std::string(sql); }
+  std::string Read_Data(std::string_view, int, std::string_view) override { return max_regions; }
+  std::int32_t Region_Return(std::string_view) override { return 0; }
+  std::string Resource_Str(std::int32_t n) override { return "resource " + std::to_string(n); }
+  std::string mHex2Dec(std::string_view hex) override {
+    std::string h(hex);
+    return std::to_string(static_cast<long long>(HexToNumber(h)));
+  }
+  std::string lastmod() override { return std::to_string(++lastmod_); }
+  std::int32_t Get_Sub(std::string_view) override { return 0; }
+  std::int32_t Get_Cnr(std::string_view) override { return 0; }
+  std::string GetSecuredAreas(std::int32_t, std::int32_t) override { return {}; }
+  void Write_EventAlarm(std::string_view line, int) override { event_alarms.emplace_back(line); }
+  void Alarm_Refresh_ALM() override {}
+  void Update_State(std::string_view code, std::string_view address) override {
+    states.emplace_back(std::string(code), std::string(address));
+  }
+  std::string read_info(std::string_view, std::string_view, std::string_view, bool) override {
+    return {};
+  }
+  void W_Panel(std::int16_t&, std::int16_t&, std::string_view, std::string_view) override {}
+  std::string r(std::int32_t, std::int32_t, std::string_view) override { return {}; }
+  std::string r_panel(std::int32_t, std::int16_t&, std::string_view) override { return {}; }
+
+  std::map<std::string, std::string> settings;  // "OS/RemotePath" -> value
+  std::string max_regions;
+  std::vector<std::string> cxn;
+  std::vector<std::string> event_alarms;
+  std::vector<std::pair<std::string, std::string>> states;
+
+ private:
+  std::int16_t sql_server_ = 0;
+  std::string remote_, local_;
+  int lastmod_ = 0;
+};
+
+}  // namespace ordane

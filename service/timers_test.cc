@@ -1,0 +1,100 @@
+#include "service/timers.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "events/event_files.h"
+#include "service/testing/driver_fixture.h"
+#include "util/files.h"
+#include "util/paths.h"
+
+namespace fs = std::filesystem;
+
+namespace ordane {
+namespace {
+
+TEST(DelayedCommands, DueWhenItsMinuteAndSecondArePassed) {
+  struct Case { const char* due; int minute, second; bool run; } cases[] = {
+      {"5958", 5, 0, false},  // 00:05 of the next hour: 5 is not above 5958
+      {"5958", 59, 59, true},
+      {"5958", 59, 58, false},
+      {"0130", 1, 31, true},
+      {"", 0, 1, true},       // no due time reads as 0
+      {"", 0, 0, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(DelayedCommandDue(c.due, LocalTime{2026, 12, 5, 3, c.minute, c.second}), c.run)
+        << c.due << " at " << c.minute << ":" << c.second;
+}
+
+TEST(EventFileItems, ReadLikeSequentialInput) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(ReadEventFileItems("0\n12.0.2.I17\nRD070\nPoint 17\n 5 \n\n", 6),
+            (V{"0", "12.0.2.I17", "RD070", "Point 17", "5", ""}));
+  EXPECT_EQ(ReadEventFileItems("\"a, b\",\"say \"\"hi\"\"\"\r\n c \r\n", 6), (V{"a, b", "say \"hi\"", "c"}));
+  EXPECT_EQ(ReadEventFileItems(EventFileText("0", "12.0", "PO001", " x, \"y\" ", 7, ""), 6),
+            (V{"0", "12.0", "PO001", " x, \"y\" ", "7", ""}));
+  EXPECT_THROW(ReadEventFileItems("1,2,3,4,5,6,7", 6), Error);
+}
+
+class TimersTest : public DriverTest {};
+
+TEST_F(TimersTest, StatusRequestsOnTheEighthTickToPanelsThatAreNotBusy) {
+  StartedDriver();
+  d_.panels[0].PortName = "127.0.0.1";
+  d_.panels[0].LinkState = kLinkEstablished;
+  d_.panels[1].PortName = "127.0.0.2";
+  d_.panels[1].LinkState = kLinkEstablished;
+  d_.panels[1].BusyState = "Busy";
+  for (int tick = 1; tick <= 7; ++tick) Timer2_Timer(d_);
+  EXPECT_TRUE(panel_.CallsTo("GETPANELSTATUS").empty());
+  Timer2_Timer(d_);
+  EXPECT_EQ(panel_.CallNames(), (std::vector<std::string>{"DOORCOMMAND", "POINTBYPASSSTATUS",
+                                                          "GETACTUALPOINTSTATUS", "GETPANELSTATUS"}));
+  EXPECT_EQ(panel_.CallsTo("DOORCOMMAND")[0].text, "127.0.0.1 GetStatus 0");
+  EXPECT_EQ(d_.PanelCount, 2);
+  // Both panels have a status file, the busy one included.
+  EXPECT_TRUE(fs::exists(fs::path(d_.DriverFolder) / "Status" / "Controller001"));
+  // The period is eleven ticks.
+  panel_.ClearCalls();
+  for (int tick = 9; tick <= 18; ++tick) Timer2_Timer(d_);
+  EXPECT_TRUE(panel_.calls().empty());
+  Timer2_Timer(d_);
+  EXPECT_EQ(panel_.CallsTo("GETPANELSTATUS").size(), 1u);
+}
+
+TEST_F(TimersTest, DelayedActionsRunOnceAndWithoutColonAreDropped) {
+  StartedDriver();
+  fs::create_directories(root_ / "share" / "Drivers" / "7" / "commands");
+  d_.DelayedCameraCommands[0] = {"7.3.0.M2:PRESET 4", "0000"};
+  d_.DelayedCameraCommands[1] = {"no colon", "0000"};
+  d_.DelayedCameraCommands[2] = {"7.3.0.M2:LATER", "5959"};
+  Timer2_Timer(d_);
+  EXPECT_TRUE(d_.DelayedCameraCommands[0].Action.empty());
+  EXPECT_TRUE(d_.DelayedCameraCommands[1].Action.empty());
+  EXPECT_EQ(d_.DelayedCameraCommands[2].Action, "7.3.0.M2:LATER");
+  auto files = ListMatching(root_ / "share" / "Drivers" / "7" / "commands", "11000*.007");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(*ReadWholeFile(files[0]), "001:PRESET 4\n");
+}
+
+TEST_F(TimersTest, EventFilesThatCannotBeLoggedStayAndOverlongOnesAreSetAside) {
+  StartedDriver();
+  const fs::path events = fs::path(d_.DriverFolder) / "Events";
+  fs::create_directories(events);
+  std::ofstream(events / "1.alm") << "0\n12.0\nPO001\n\n5\n\n";
+  std::ofstream(events / "2.alm") << "0,12.0,PO001,,5,,extra\n";
+  std::ofstream(events / "3.evt") << "0\n12.0\nHS001\n\n101\n\n";
+  Process_Evt_Files(d_);
+  // Not stored (the logger reports it), so they stay for a later tick...
+  EXPECT_TRUE(fs::exists(events / "1.alm"));
+  EXPECT_TRUE(fs::exists(events / "3.evt"));
+  // ...while the file of seven items went aside without holding up the one after it.
+  EXPECT_FALSE(fs::exists(events / "2.alm"));
+  EXPECT_TRUE(fs::exists(events / "Rejected" / "2.alm"));
+}
+
+}  // namespace
+}  // namespace ordane
