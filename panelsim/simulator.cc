@@ -604,12 +604,15 @@ std::string Simulator::Execute(const std::string& line) {
   if (w[0] == "sleep") return "ok\n";  // only scenarios wait
   if (w.size() < 2) return "error: expected N VERB ..., or help\n";
   if (w[0] == "all") {
-    std::string out;
+    // One answer line for all panels: "ok", or every panel's error after the first "error:".
+    std::string errors;
     for (auto& p : panels_) {
-      const std::string a = PanelCommand(*p, w, line);
-      if (a.rfind("ok", 0) != 0) out += std::to_string(p->number) + ": " + a;
+      std::string a = PanelCommand(*p, w, line);
+      if (a.rfind("error: ", 0) != 0) continue;
+      a = a.substr(7, a.find('\n') - 7);
+      errors += (errors.empty() ? "" : "; ") + ("panel " + std::to_string(p->number) + ": ") + a;
     }
-    return out.empty() ? "ok\n" : out;
+    return errors.empty() ? "ok\n" : "error: " + errors + "\n";
   }
   const long n = ToLong(w[0], -1);
   if (n < 1 || n > static_cast<long>(panels_.size()))

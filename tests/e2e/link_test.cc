@@ -2,6 +2,8 @@
 // simulator running as a separate process, over TCP and over pseudo-terminals. The library's
 // intervals are shortened through its environment settings so every case runs in seconds.
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -351,6 +354,54 @@ TEST_F(LinkTest, ModemLineAfterDialling) {
   ASSERT_EQ(WaitPrefix("COM8\nReestablishedPanel"), "COM8\nReestablishedPanel");
   Call(GETFIRMWAREREVISION, "COM8");
   EXPECT_EQ(WaitPrefix("FirmwareVersion\n"), "FirmwareVersion\nCOM8\n7.06");
+}
+
+// The control interface turns every bad line into an error line and changes nothing; the local
+// socket and scenario files drive the same panels.
+TEST(SimulatorControl, BadLinesAreRefusedAndOtherChannelsWork) {
+  const std::string dir = testing::TempDir();
+  const std::string socket_path = dir + "/link_control_" + std::to_string(getpid()) + ".sock";
+  const std::string scenario = dir + "/link_control_" + std::to_string(getpid()) + ".scn";
+  {
+    std::ofstream f(scenario);
+    f << "# raised at start\n1 open 4\nsleep 100\n1 close 4\n";
+  }
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start(PANELSIM_PATH, {"--panels", "1", "--base-port", "0", "--first-address",
+                                        "27", "--control", socket_path, "--scenario", scenario}))
+      << sim.error();
+  const char* bad[] = {
+      "frobnicate", "0 open 1", "2 open 1", "x open 1", "1", "1 open", "1 open 999", "1 open x",
+      "1 arm 9", "1 arm 5", "1 disarm", "1 inject ZZ 01 00", "1 inject 01", "1 raw",
+      "1 slow -5", "1 hold x", "1 load -1", "1 load lots", "1 silent maybe", "1 busy 2", "1 cmd",
+      "1 cmd NOSUCHFUNCTION 1", "1 cmd ARMAREA 99", "1 garbage 99999999", "1 firmware",
+      "1 event nosuch", "all frobnicate", "1 extra-items -1", "1 ac maybe",
+  };
+  for (const char* line : bad) {
+    const std::string answer = sim.Command(line);
+    EXPECT_EQ(answer.rfind("error: ", 0), 0u) << line << " -> " << answer;
+    EXPECT_GT(answer.size(), 8u) << line;
+  }
+  std::this_thread::sleep_for(milliseconds(300));  // the scenario's sleep
+  const std::string status = sim.Command("1 status");
+  EXPECT_NE(status.find(" pending=2 "), std::string::npos) << status;  // the scenario's two
+  EXPECT_NE(status.find(" areas=DDDD---- "), std::string::npos) << status;
+  EXPECT_NE(status.find(" points=" + std::string(32, 'N')), std::string::npos) << status;
+
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path.c_str());
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const std::string line = "1 open 9\n";
+  ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  char answer[16] = {};
+  ASSERT_GT(read(fd, answer, sizeof answer - 1), 0);
+  EXPECT_STREQ(answer, "ok\n");
+  close(fd);
+  EXPECT_NE(sim.Command("1 status").find(" pending=3 "), std::string::npos);
+  sim.Stop();
+  std::remove(scenario.c_str());
 }
 
 }  // namespace
