@@ -99,7 +99,11 @@ Figures ThroughLibrary(const std::string& program, int panels, int first_address
     }
     std::fill(buffer.begin(), buffer.end(), ' ');
     GETEVENTRESPONSE(buffer.data());
-    if (buffer[0] == ' ') continue;
+    if (buffer[0] == ' ') {
+      // Nothing waiting: give the library's I/O thread and the simulator the processor.
+      if (tick_ms == 0) std::this_thread::yield();
+      continue;
+    }
     const std::int64_t stamp = StampOf(buffer.c_str());
     if (stamp > 0) f.delays_ms.push_back((NowUs() - stamp) / 1000.0);
   }
