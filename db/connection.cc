@@ -1,6 +1,8 @@
 // The connection the driver holds: it chooses the backend from the connection string at Open
 // and keeps the rules that do not depend on the backend (never opened, closed, lost).
 #include <cctype>
+#include <map>
+#include <regex>
 #include <string>
 
 #include "db/backend.h"
@@ -13,6 +15,31 @@ namespace {
 
 bool IsNameChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
+}
+
+// "#...#" contents to an ISO literal, or "" when it is not a date.
+std::string DateLiteral(const std::string& body) {
+  static const std::regex kUs(R"(\s*(\d{1,2})/(\d{1,2})/(\d{4})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?)?\s*)");
+  static const std::regex kIso(R"(\s*(\d{4})-(\d{1,2})-(\d{1,2})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?)?\s*)");
+  std::smatch m;
+  std::string y, mo, d, h, mi, s;
+  if (std::regex_match(body, m, kUs)) {
+    mo = m[1];
+    d = m[2];
+    y = m[3];
+  } else if (std::regex_match(body, m, kIso)) {
+    y = m[1];
+    mo = m[2];
+    d = m[3];
+  } else {
+    return "";
+  }
+  std::string out = "'" + y + "-" + ZeroPad(std::stoi(mo), 2) + "-" + ZeroPad(std::stoi(d), 2);
+  if (m[4].matched) {
+    out += " " + ZeroPad(std::stoi(m[4]), 2) + ":" + m[5].str() + ":" +
+           (m[6].matched ? m[6].str() : std::string("00"));
+  }
+  return out + "'";
 }
 
 class DispatchConnection final : public Connection {
@@ -58,21 +85,28 @@ class DispatchConnection final : public Connection {
   }
 
   std::vector<std::string> PrimaryKey(const std::string& table) override {
+    // Asked once per table and connection: recordset updates ask on every row.
+    std::string name = LCase(table);
+    if (auto it = keys_.find(name); it != keys_.end() && IsOpen()) return it->second;
     std::vector<std::string> key;
-    Run([&] { key = impl_->PrimaryKey(kind_ == Backend::kPostgres ? LCase(table) : table); });
+    Run([&] { key = impl_->PrimaryKey(kind_ == Backend::kPostgres ? name : table); });
+    keys_[name] = key;
     return key;
   }
 
   void Close() override {
     impl_.reset();
+    keys_.clear();
     lost_ = false;
   }
   bool IsOpen() const override { return impl_ != nullptr && !lost_; }
   Backend backend() const override { return kind_; }
 
   std::string Prepare(std::string_view sql) const override {
-    if (kind_ == Backend::kPostgres) return RewriteBrackets(sql);
-    return std::string(sql);
+    std::string text = sql.find('#') == std::string_view::npos ? std::string(sql)
+                                                               : RewriteDateLiterals(sql);
+    if (kind_ == Backend::kPostgres) return RewriteBrackets(text);
+    return text;
   }
 
  private:
@@ -91,6 +125,7 @@ class DispatchConnection final : public Connection {
   }
 
   std::unique_ptr<BackendConnection> impl_;
+  std::map<std::string, std::vector<std::string>> keys_;
   Backend kind_ = Backend::kNone;
   bool ever_opened_ = false;
   bool lost_ = false;
@@ -113,6 +148,30 @@ Backend BackendOf(std::string_view cxn) {
     return Backend::kSqlite;
   }
   return Backend::kNone;
+}
+
+std::string RewriteDateLiterals(std::string_view sql) {
+  std::string out;
+  out.reserve(sql.size());
+  ScanSql(
+      sql,
+      [&](std::string_view plain) {
+        std::size_t i = 0;
+        while (i < plain.size()) {
+          std::size_t close;
+          if (plain[i] == '#' && (close = plain.find('#', i + 1)) != std::string_view::npos) {
+            std::string iso = DateLiteral(std::string(plain.substr(i + 1, close - i - 1)));
+            if (!iso.empty()) {
+              out += iso;
+              i = close + 1;
+              continue;
+            }
+          }
+          out += plain[i++];
+        }
+      },
+      [&](std::string_view quoted) { out += quoted; });
+  return out;
 }
 
 std::string RewriteBrackets(std::string_view sql) {

@@ -70,7 +70,8 @@ class Connection {
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
   virtual Backend backend() const = 0;
-  // The statement as this backend will run it (bracketed names rewritten for PostgreSQL).
+  // The statement as this backend will run it ("#...#" dates as ISO texts; bracketed names
+  // rewritten for PostgreSQL).
   virtual std::string Prepare(std::string_view sql) const = 0;
 };
 
@@ -83,6 +84,11 @@ Backend BackendOf(std::string_view cxn);
 // `sql` with every [name] outside string literals replaced by the lower-cased name (and every
 // other name outside literals left as written): how a statement is sent to PostgreSQL.
 std::string RewriteBrackets(std::string_view sql);
+
+// `sql` with every "#...#" date literal outside string literals ("#12/05/2026 10:11:12#",
+// "#2026-12-05#"; month first) written as an ISO text literal ('2026-12-05 10:11:12'), which
+// both backends read as a date. Done for every statement, since some are sent as written.
+std::string RewriteDateLiterals(std::string_view sql);
 
 // A recordset: the rows of one query held on the client, a current row, and for single-table
 // queries ("select * from skeds where ...") the means to add and change rows.

@@ -31,6 +31,20 @@ TEST(RewriteBracketsTest, FoldsBracketedNamesOutsideLiterals) {
   for (const auto& c : cases) EXPECT_EQ(RewriteBrackets(c.in), c.out) << c.in;
 }
 
+TEST(RewriteDateLiteralsTest, DatesOutsideLiteralsOnly) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"set [last_used] = #12/05/2026 10:11:12# where", "set [last_used] = '2026-12-05 10:11:12' where"},
+      {"VALUES (0,#2026-12-05#,'10:11:12')", "VALUES (0,'2026-12-05','10:11:12')"},
+      {"d = #1/2/2026 7:05#", "d = '2026-01-02 07:05:00'"},
+      {"a = '#12/05/2026#' and b = #x#", "a = '#12/05/2026#' and b = #x#"},
+      {"no dates here", "no dates here"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RewriteDateLiterals(c.in), c.out) << c.in;
+}
+
 TEST(BackendOfTest, RecognisesEachForm) {
   EXPECT_EQ(BackendOf("sqlite:/var/lib/ordane/ordane.db"), Backend::kSqlite);
   EXPECT_EQ(BackendOf("/tmp/x.db"), Backend::kSqlite);
@@ -125,6 +139,12 @@ TEST_P(DbTest, BracketedNamesAndDoubledQuotes) {
   rs.Open("select msg from cbuffer where address like '12.%' order by id", *c_);
   rs.MoveNext();
   EXPECT_EQ(rs.Text("msg"), "[not a name]");
+  // A date literal in the "#" form, in a statement sent as written.
+  c_->Execute("CREATE TABLE p (id integer primary key, last_used varchar(30))");
+  c_->Execute("insert into p values (1, NULL)");
+  c_->Execute("update p set [last_used] = #12/05/2026 10:11:12# where id = 1");
+  rs.Open("select last_used from p", *c_);
+  EXPECT_EQ(rs.Text("last_used"), "2026-12-05 10:11:12");
   c_->Execute("DELETE FROM [cBuffer] WHERE [Address] = '12.0'");
   rs.Open("select * from cBuffer", *c_);
   EXPECT_EQ(rs.RecordCount(), 1u);

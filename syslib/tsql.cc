@@ -8,31 +8,6 @@
 namespace ordane {
 namespace {
 
-// "#...#" contents to an ISO literal, or "" when it is not a date.
-std::string DateLiteral(const std::string& body) {
-  static const std::regex kUs(R"(\s*(\d{1,2})/(\d{1,2})/(\d{4})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?)?\s*)");
-  static const std::regex kIso(R"(\s*(\d{4})-(\d{1,2})-(\d{1,2})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?)?\s*)");
-  std::smatch m;
-  std::string y, mo, d, h, mi, s;
-  if (std::regex_match(body, m, kUs)) {
-    mo = m[1];
-    d = m[2];
-    y = m[3];
-  } else if (std::regex_match(body, m, kIso)) {
-    y = m[1];
-    mo = m[2];
-    d = m[3];
-  } else {
-    return "";
-  }
-  std::string out = "'" + y + "-" + ZeroPad(std::stoi(mo), 2) + "-" + ZeroPad(std::stoi(d), 2);
-  if (m[4].matched) {
-    out += " " + ZeroPad(std::stoi(m[4]), 2) + ":" + m[5].str() + ":" +
-           (m[6].matched ? m[6].str() : std::string("00"));
-  }
-  return out + "'";
-}
-
 // To_Date's text read by its format (YYYY, MM, DD, HH24, HH, MI, SS; other characters are
 // separators); the ISO text, or "" when they do not agree.
 std::string ToDateIso(const std::string& text, const std::string& format) {
@@ -106,10 +81,10 @@ std::string TranslateSql(std::string_view sql, int dialect, db::Backend target) 
       out += iso.empty() ? it->str() : iso;
       last = it->position() + it->length();
     }
-    text = out + text.substr(last);
+    text = db::RewriteDateLiterals(out + text.substr(last));
   }
 
-  // Then, outside string literals: "#...#" dates, functions, brackets.
+  // Then, outside string literals: functions and brackets.
   std::string out;
   std::string plain;
   auto flush = [&] {
@@ -139,18 +114,6 @@ std::string TranslateSql(std::string_view sql, int dialect, db::Backend target) 
       std::size_t end = j < text.size() ? j + 1 : text.size();
       out.append(text, i, end - i);
       i = end;
-    } else if (c == '#') {
-      std::size_t close = text.find('#', i + 1);
-      std::string iso =
-          close == std::string::npos ? "" : DateLiteral(text.substr(i + 1, close - i - 1));
-      if (iso.empty()) {
-        plain += c;
-        ++i;
-      } else {
-        flush();
-        out += iso;
-        i = close + 1;
-      }
     } else {
       plain += c;
       ++i;
