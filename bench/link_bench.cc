@@ -59,8 +59,8 @@ void Print(const char* mode, int panels, double offered, Figures& f) {
                                 static_cast<std::size_t>(p * f.delays_ms.size()))];
   };
   std::printf("%-6s %7d %10.0f %9zu %10.1f %9.2f %9.2f %9.2f\n", mode, panels, offered,
-              f.delays_ms.size(), f.seconds > 0 ? f.delays_ms.size() / f.seconds : 0.0, pct(0.5), pct(0.99),
-              f.delays_ms.empty() ? 0.0 : f.delays_ms.back());
+              f.delays_ms.size(), f.seconds > 0 ? f.delays_ms.size() / f.seconds : 0.0, pct(0.5),
+              pct(0.99), f.delays_ms.empty() ? 0.0 : f.delays_ms.back());
   std::fflush(stdout);
 }
 

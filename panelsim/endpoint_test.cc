@@ -27,7 +27,8 @@ class EndpointTest : public ::testing::Test {
     return out;
   }
   void RaiseN(int n) {
-    for (int i = 0; i < n; ++i) ep_.Raise({"12/05/2026 10:00:00 00 01 01 " + std::to_string(i) + " 00"});
+    for (int i = 0; i < n; ++i)
+      ep_.Raise({"12/05/2026 10:00:00 00 01 01 " + std::to_string(i) + " 00"});
   }
   static std::vector<std::uint32_t> EvSeqs(const std::vector<link::Message>& ms) {
     std::vector<std::uint32_t> v;

@@ -14,11 +14,11 @@ namespace {
 constexpr int kMonthDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 const char* const kPointNames[] = {
-    "Front Door",     "Reception PIR",  "Back Door",      "Loading Dock",   "Office 1 PIR",
-    "Office 2 PIR",   "Server Room",    "Stock_Room",     "Fire Exit East", "Fire Exit West",
-    "Glass Break 1",  "Glass Break 2",  "Kitchen Smoke",  "Corridor PIR",   "Garage Door",
-    "Roof Hatch",     "Warehouse PIR",  "Cash Office",    "Safe Contact",   "Panic Button",
-    "Stairwell PIR",  "Meeting Room",   "Workshop PIR",   "Gate Contact"};
+    "Front Door",    "Reception PIR", "Back Door",     "Loading Dock",   "Office 1 PIR",
+    "Office 2 PIR",  "Server Room",   "Stock_Room",    "Fire Exit East", "Fire Exit West",
+    "Glass Break 1", "Glass Break 2", "Kitchen Smoke", "Corridor PIR",   "Garage Door",
+    "Roof Hatch",    "Warehouse PIR", "Cash Office",   "Safe Contact",   "Panic Button",
+    "Stairwell PIR", "Meeting Room",  "Workshop PIR",  "Gate Contact"};
 
 const char* const kFirstNames[] = {"JOHN",  "MARY",   "PETER", "ANNA",  "DAVID", "SARAH",
                                    "PAUL",  "LINDA",  "MARK",  "JULIA", "TOM",   "EMMA",
@@ -123,8 +123,10 @@ PanelModel::PanelModel(int number, int points) {
     User& u = users_[k];
     u.passcode = std::to_string(1000 + ((k * 7919 + number * 131) % 9000));
     u.group = 1 + k % 3;
-    for (int a = 0; a < kAreas; ++a) u.levels[a] = a < used_areas ? (k % 4 == 0 ? 15 : 1 + (k + a) % 5) : 0;
-    u.name = std::string(kFirstNames[(k + number) % kFirst]) + " " + kLastNames[(k * 5 + number) % kLast];
+    for (int a = 0; a < kAreas; ++a)
+      u.levels[a] = a < used_areas ? (k % 4 == 0 ? 15 : 1 + (k + a) % 5) : 0;
+    u.name = std::string(kFirstNames[(k + number) % kFirst]) + " " +
+             kLastNames[(k * 5 + number) % kLast];
     u.tokens[0] = Token{(10 + number) & 0xFF, 1000 * number + k};
     if (k % 6 == 0) u.tokens[1] = Token{(10 + number) & 0xFF, 1000 * number + 500 + k};
   }
@@ -136,7 +138,8 @@ PanelModel::PanelModel(int number, int points) {
   skeds_[3] = Sked{false, 0x00, 0x0, 12, 31, false, 23 * 60 + 59, 1, 0xF, 0};
 
   // Holiday table 1: public holidays; table 2: the works' shutdown between the years.
-  for (auto [m, d] : {std::pair{1, 1}, {5, 1}, {12, 25}, {12, 26}}) holidays_[DayIndex(m, d)] |= 0x80;
+  for (auto [m, d] : {std::pair{1, 1}, {5, 1}, {12, 25}, {12, 26}})
+    holidays_[DayIndex(m, d)] |= 0x80;
   for (int d = 24; d <= 31; ++d) holidays_[DayIndex(12, d)] |= 0x40;
   holidays_[DayIndex(2, 29)] |= 0x10;
 
@@ -223,8 +226,7 @@ Answer PanelModel::Handle(std::string_view function, std::string_view args, std:
     a.has_extra = true;
     return a;
   }
-  if (function == "READAUTHORITYLEVELS")
-    return table("ReadAuthorityLevels", AuthorityLevelItems());
+  if (function == "READAUTHORITYLEVELS") return table("ReadAuthorityLevels", AuthorityLevelItems());
   if (function == "READPOINTTEXTALL") return table("ReadPointTextAll", PointTextItems());
   if (function == "READHOLIDAYS") return table("ReadHolidays", HolidayItems());
   if (function == "READSKEDS") return table("ReadSkeds", SkedItems());
@@ -246,7 +248,8 @@ Answer PanelModel::Handle(std::string_view function, std::string_view args, std:
   if (function == "SETOFFBOARDRELAY") return Relay(args, false, now, events);
   if (function == "DOORCOMMAND") {
     const auto w = Words(args);
-    if (w.size() == 2 && EqualsNoCase(w[0], "GetStatus")) return response("DoorStatus", DoorStatus());
+    if (w.size() == 2 && EqualsNoCase(w[0], "GetStatus"))
+      return response("DoorStatus", DoorStatus());
     return DoorAction(args, now, events);
   }
   if (function == "SETDATETIME") return SetDateTime(args, now, events);
@@ -308,7 +311,8 @@ Answer PanelModel::Arm(std::string_view args, char state, const EventKind& kind,
 }
 
 // BYPASSPOINT: "point [1|0]", 1 (the default) bypasses, 0 puts the point back in service.
-Answer PanelModel::Bypass(std::string_view args, std::time_t now, std::vector<RaisedEvent>& events) {
+Answer PanelModel::Bypass(std::string_view args, std::time_t now,
+                          std::vector<RaisedEvent>& events) {
   const auto w = Words(args);
   if (w.empty() || w.size() > 2) return Answer::Nak("expected: point [1|0]");
   const int n = Number(w[0]);
@@ -344,7 +348,8 @@ Answer PanelModel::Relay(std::string_view args, bool onboard, std::time_t now,
 }
 
 // DOORCOMMAND other than GetStatus: "Lock|Unlock|Cycle door [user]".
-Answer PanelModel::DoorAction(std::string_view args, std::time_t now, std::vector<RaisedEvent>& events) {
+Answer PanelModel::DoorAction(std::string_view args, std::time_t now,
+                              std::vector<RaisedEvent>& events) {
   const auto w = Words(args);
   if (w.size() < 2 || w.size() > 3) return Answer::Nak("expected: Lock|Unlock|Cycle door [user]");
   const int d = Number(w[1]);
@@ -537,8 +542,8 @@ std::vector<std::string> PanelModel::SkedItems() const {
     items.push_back("SKED " + std::to_string(n) + ": " + (s.except_holidays ? "True" : "False") +
                     " " + Hex(s.days, 2) + " " + Hex(s.holidays, 1) + " " + Hex(s.month, 1) +
                     Hex(s.day, 2) + " " + (s.time_edit ? "True" : "False") + " " +
-                    Hex(s.minutes, 1) + " " + Hex(s.function, 1) + " " + Hex(s.param1, 1) +
-                    " " + Hex(s.param2, 1));
+                    Hex(s.minutes, 1) + " " + Hex(s.function, 1) + " " + Hex(s.param1, 1) + " " +
+                    Hex(s.param2, 1));
   }
   return items;
 }
@@ -547,8 +552,8 @@ std::vector<std::string> PanelModel::UserClassItems() const {
   std::vector<std::string> items;
   for (int k = 0; k < kUsers; ++k) {
     const User& u = users_[k];
-    std::string item = "User Class " + std::to_string(k) + ": " + u.passcode + " " +
-                       std::to_string(u.group);
+    std::string item =
+        "User Class " + std::to_string(k) + ": " + u.passcode + " " + std::to_string(u.group);
     for (int level : u.levels) item += " " + Hex(level, 1);
     items.push_back(item);
   }

@@ -5,11 +5,11 @@
 #pragma once
 
 #include <array>
-#include <utility>
 #include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ordane::panelsim {
@@ -55,11 +55,10 @@ inline constexpr EventKind kAcFail{0x20, "04", "ac-fail"};
 inline constexpr EventKind kAcRestore{0x21, "05", "ac-restore"};
 inline constexpr EventKind kTamper{0x22, "07", "phone-line-fail"};
 inline constexpr EventKind kAllEventKinds[] = {
-    kPointAlarm,   kPointRestore,  kPointAccess, kPointTrouble,    kPointBypass,
-    kPointUnbypass, kPointMissing, kAreaArmed,   kAreaDisarmed,    kAreaPartArmed,
-    kRelayOn,      kRelayOff,      kBellSilenced, kTimeSet,        kDoorUnlocked,
-    kDoorLocked,   kUserCodeChanged, kInstallerLogon, kAcFail,     kAcRestore,
-    kTamper};
+    kPointAlarm,   kPointRestore, kPointAccess,  kPointTrouble,  kPointBypass,     kPointUnbypass,
+    kPointMissing, kAreaArmed,    kAreaDisarmed, kAreaPartArmed, kRelayOn,         kRelayOff,
+    kBellSilenced, kTimeSet,      kDoorUnlocked, kDoorLocked,    kUserCodeChanged, kInstallerLogon,
+    kAcFail,       kAcRestore,    kTamper};
 
 struct Token {
   int site = 0xFF;      // 0..255; 0xFF marks an empty field
@@ -67,21 +66,21 @@ struct Token {
 };
 
 struct User {
-  std::string passcode;  // up to six digits; empty for an unused user
-  int group = 0;         // 0..9
+  std::string passcode;              // up to six digits; empty for an unused user
+  int group = 0;                     // 0..9
   std::array<int, kAreas> levels{};  // authority level per area, 0..15
-  std::string name;      // up to kTextWidth characters
+  std::string name;                  // up to kTextWidth characters
   std::array<Token, 4> tokens{};     // master token and three sub tokens
 };
 
 struct Sked {
   bool except_holidays = false;
-  int days = 0;        // 7 bits, Sunday the most significant (0x40) to Saturday (0x01)
-  int holidays = 0;    // 4 bits, holiday table 1 the most significant (0x8)
-  int month = 1;       // 1..12
-  int day = 1;         // 1..31
+  int days = 0;      // 7 bits, Sunday the most significant (0x40) to Saturday (0x01)
+  int holidays = 0;  // 4 bits, holiday table 1 the most significant (0x8)
+  int month = 1;     // 1..12
+  int day = 1;       // 1..31
   bool time_edit = false;
-  int minutes = 0;     // since midnight
+  int minutes = 0;  // since midnight
   int function = 0;
   int param1 = 0;
   int param2 = 0;
@@ -108,9 +107,9 @@ struct RaisedEvent {
 // What a request gets back: OK, NAK with a reason, a single response or a table of items.
 struct Answer {
   enum class Kind { kOk, kNak, kResponse, kTable } kind = Kind::kOk;
-  std::string type;    // response type (kResponse, kTable)
-  std::string data;    // kResponse data; kNak reason
-  std::string extra;   // kResponse extra field
+  std::string type;   // response type (kResponse, kTable)
+  std::string data;   // kResponse data; kNak reason
+  std::string extra;  // kResponse extra field
   bool has_extra = false;
   std::vector<std::string> items;  // kTable
 
@@ -140,8 +139,8 @@ class PanelModel {
   // An event built from its parts, dated by the panel clock.
   RaisedEvent MakeEvent(const EventKind& kind, std::string_view f1, std::string_view r,
                         std::time_t now) const;
-  RaisedEvent MakeEvent(int number, std::string_view type, std::string_view f1,
-                        std::string_view r, std::time_t now) const;
+  RaisedEvent MakeEvent(int number, std::string_view type, std::string_view f1, std::string_view r,
+                        std::time_t now) const;
 
   // The panel's clock at host time `now`.
   std::time_t PanelTime(std::time_t now) const { return now + clock_offset_; }

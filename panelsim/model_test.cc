@@ -129,10 +129,10 @@ TEST(PanelEvents, CommandsRaiseEventsTheDecoderReadsBack) {
     std::string number, type;  // event number (hex) and panel event type
     std::string f1, r;
   } cases[] = {
-      {"ARMAREA", "2 7", "10", "13", "07", "1"},          // user 7, area decval(R)+1 = 2
-      {"ARMAREA", "3 P", "12", "13", "00", "2"},          // part armed, no user
+      {"ARMAREA", "2 7", "10", "13", "07", "1"},  // user 7, area decval(R)+1 = 2
+      {"ARMAREA", "3 P", "12", "13", "00", "2"},  // part armed, no user
       {"DISARMAREA", "1 249", "11", "13", "F9", "0"},
-      {"BYPASSPOINT", "12", "05", "06", "0B", "00"},      // point 16*0+11+1 = 12
+      {"BYPASSPOINT", "12", "05", "06", "0B", "00"},       // point 16*0+11+1 = 12
       {"SETONBOARDRELAY", "1 1", "14", "09", "FC", "01"},  // relay 253: on-board 1
       {"SETOFFBOARDRELAY", "16 1", "14", "09", "0F", "01"},
       {"DOORCOMMAND", "Unlock 3 12", "18", "1C", "0C", "3"},
@@ -218,17 +218,35 @@ TEST(PanelRequests, StatusTextsHaveOneCharacterPerThing) {
 
 TEST(PanelRequests, BadArgumentsAreRefusedAndChangeNothing) {
   const std::pair<std::string, std::string> cases[] = {
-      {"ARMAREA", ""},           {"ARMAREA", "9"},          {"ARMAREA", "5"},  // area 5 unused
-      {"ARMAREA", "1 250"},      {"DISARMAREA", "-1"},      {"DISARMAREA", "x"},
-      {"BYPASSPOINT", "0"},      {"BYPASSPOINT", "33"},     {"BYPASSPOINT", "3 maybe"},
-      {"SETONBOARDRELAY", "4 1"}, {"SETOFFBOARDRELAY", "1"}, {"DOORCOMMAND", "Open 1"},
-      {"DOORCOMMAND", "Lock 9"}, {"SETDATETIME", "1399991261AM"}, {"SETDATETIME", ""},
-      {"UPDATEUSERNAME", "250 X"}, {"UPDATEUSERCLASS", "1 12U4 1 00000000"},
-      {"UPDATEUSERCLASS", "1 1234 1 0000000G"}, {"UPDATETOKENTABLE", "1 4 10 10"},
-      {"UPDATETOKENTABLE", "1 0 256 10"}, {"UPDATESKED", "41 True 3E A C1F False 21C 3 1 0"},
-      {"UPDATESKED", "1 True 3E A D01 False 21C 3 1 0"}, {"SETHOLIDAY", "366 80"},
-      {"SETHOLIDAY", "2/30 80"}, {"SETHOLIDAY", "1 81"}, {"SETPOINTTEXT", "99 x"},
-      {"GETPOINTTEXT", ""},      {"BULKUSERNAMEUPDATE", ""}, {"BULKUSERNAMEUPDATE", "1 A;300 B"},
+      {"ARMAREA", ""},
+      {"ARMAREA", "9"},
+      {"ARMAREA", "5"},  // area 5 unused
+      {"ARMAREA", "1 250"},
+      {"DISARMAREA", "-1"},
+      {"DISARMAREA", "x"},
+      {"BYPASSPOINT", "0"},
+      {"BYPASSPOINT", "33"},
+      {"BYPASSPOINT", "3 maybe"},
+      {"SETONBOARDRELAY", "4 1"},
+      {"SETOFFBOARDRELAY", "1"},
+      {"DOORCOMMAND", "Open 1"},
+      {"DOORCOMMAND", "Lock 9"},
+      {"SETDATETIME", "1399991261AM"},
+      {"SETDATETIME", ""},
+      {"UPDATEUSERNAME", "250 X"},
+      {"UPDATEUSERCLASS", "1 12U4 1 00000000"},
+      {"UPDATEUSERCLASS", "1 1234 1 0000000G"},
+      {"UPDATETOKENTABLE", "1 4 10 10"},
+      {"UPDATETOKENTABLE", "1 0 256 10"},
+      {"UPDATESKED", "41 True 3E A C1F False 21C 3 1 0"},
+      {"UPDATESKED", "1 True 3E A D01 False 21C 3 1 0"},
+      {"SETHOLIDAY", "366 80"},
+      {"SETHOLIDAY", "2/30 80"},
+      {"SETHOLIDAY", "1 81"},
+      {"SETPOINTTEXT", "99 x"},
+      {"GETPOINTTEXT", ""},
+      {"BULKUSERNAMEUPDATE", ""},
+      {"BULKUSERNAMEUPDATE", "1 A;300 B"},
       {"NOSUCHFUNCTION", "1"},
   };
   for (const auto& [function, args] : cases) {

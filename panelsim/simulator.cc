@@ -92,7 +92,8 @@ std::int64_t NowMs() {
 }
 
 struct Simulator::Panel {
-  Panel(int n, int points, std::int64_t resend_ms) : number(n), model(n, points), ep(model, resend_ms) {}
+  Panel(int n, int points, std::int64_t resend_ms)
+      : number(n), model(n, points), ep(model, resend_ms) {}
   int number;
   PanelModel model;
   Endpoint ep;
@@ -539,7 +540,8 @@ void Simulator::Poll() {
   if (scenario_next_ < scenario_.size()) deadline = std::min(deadline, scenario_wait_until_);
 
   const std::int64_t wait = std::max<std::int64_t>(0, deadline - now);
-  const int ready = poll(fds.data(), fds.size(), static_cast<int>(std::min<std::int64_t>(wait, 200)));
+  const int ready =
+      poll(fds.data(), fds.size(), static_cast<int>(std::min<std::int64_t>(wait, 200)));
   if (ready < 0 && errno != EINTR) {
     std::perror("panelsim: poll");
     quit_ = true;
@@ -639,7 +641,9 @@ std::string Simulator::PanelCommand(Panel& p, const std::vector<std::string>& w,
     return done(p.model.SetPoint(static_cast<int>(ToLong(arg(2), -1)), state, wall, events));
   }
   if (verb == "arm" || verb == "disarm" || verb == "cmd") {
-    std::string function = verb == "arm" ? "ARMAREA" : verb == "disarm" ? "DISARMAREA" : UCase(arg(2));
+    std::string function = verb == "arm"      ? "ARMAREA"
+                           : verb == "disarm" ? "DISARMAREA"
+                                              : UCase(arg(2));
     const std::string args = Rest(line, verb == "cmd" ? 3 : 2);
     if (function.empty()) return "error: expected cmd FUNCTION [ARGS]\n";
     const Answer a = p.model.Handle(function, args, wall, events);

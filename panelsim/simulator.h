@@ -17,9 +17,9 @@ namespace ordane::panelsim {
 struct Options {
   int tcp_panels = 1;
   int pty_panels = 0;
-  bool modem = false;          // pty panels answer AT commands until "CONNECT"
-  int base_port = 7700;        // panel n listens on base_port + n - 1; 0 picks free ports
-  int first_address = 1;       // panel n binds 127.0.0.(first_address + n - 1)
+  bool modem = false;     // pty panels answer AT commands until "CONNECT"
+  int base_port = 7700;   // panel n listens on base_port + n - 1; 0 picks free ports
+  int first_address = 1;  // panel n binds 127.0.0.(first_address + n - 1)
   int points = 32;
   std::int64_t resend_ms = 30000;
   double load_rate = 0;        // events per second per panel at start

@@ -59,7 +59,8 @@ std::string NextResponse() {
 }
 
 std::string BusyState(const std::string& port) {
-  std::string b = port + std::string(1, '\0') + std::string(ORDANE_BUSY_BUFFER_SIZE - port.size() - 1, ' ');
+  std::string b =
+      port + std::string(1, '\0') + std::string(ORDANE_BUSY_BUFFER_SIZE - port.size() - 1, ' ');
   GETBUSYSTATE(b.data());
   return std::string(b.c_str());
 }
@@ -116,8 +117,8 @@ class LinkTest : public ::testing::Test {
   // Starts the simulator and connects the library to its first TCP panel (on its own loopback
   // address, so no two cases share a link name); waits until the link is up.
   void StartTcp(int address, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--panels", "1", "--base-port", "0", "--first-address",
-                                  std::to_string(address)};
+    std::vector<std::string> args{
+        "--panels", "1", "--base-port", "0", "--first-address", std::to_string(address)};
     args.insert(args.end(), extra.begin(), extra.end());
     ASSERT_TRUE(sim_.Start(PANELSIM_PATH, args)) << sim_.error();
     ASSERT_EQ(sim_.panels().size(), 1u);
@@ -257,7 +258,8 @@ TEST_F(LinkTest, LostLinkReturnsWithItsEventsInOrderOnce) {
 // A library killed after handing an event over but before acknowledging it leaves the event
 // with the panel, which gives it to the next library.
 TEST_F(LinkTest, EventTakenByAKilledLibraryComesAgain) {
-  ASSERT_TRUE(sim_.Start(PANELSIM_PATH, {"--panels", "1", "--base-port", "0", "--first-address", "24"}))
+  ASSERT_TRUE(
+      sim_.Start(PANELSIM_PATH, {"--panels", "1", "--base-port", "0", "--first-address", "24"}))
       << sim_.error();
   port_ = sim_.panels()[0].host;
   ASSERT_EQ(sim_.Command("1 open 7"), "ok");
@@ -345,7 +347,8 @@ TEST_F(LinkTest, LongAnswersAreCutToTheBuffer) {
 
 // A serial line behind a modem carries frames only once the call is up.
 TEST_F(LinkTest, ModemLineAfterDialling) {
-  ASSERT_TRUE(sim_.Start(PANELSIM_PATH, {"--panels", "0", "--pty", "1", "--modem"})) << sim_.error();
+  ASSERT_TRUE(sim_.Start(PANELSIM_PATH, {"--panels", "0", "--pty", "1", "--modem"}))
+      << sim_.error();
   setenv("PANELIF_PORTMAP", ("COM8=" + sim_.panels()[0].host).c_str(), 1);
   INITMONITOR();
   Call(INITIALIZEPANEL, "serial port - COM8 baud=9600 parity=n data=8 stop=1");
@@ -371,11 +374,35 @@ TEST(SimulatorControl, BadLinesAreRefusedAndOtherChannelsWork) {
                                         "27", "--control", socket_path, "--scenario", scenario}))
       << sim.error();
   const char* bad[] = {
-      "frobnicate", "0 open 1", "2 open 1", "x open 1", "1", "1 open", "1 open 999", "1 open x",
-      "1 arm 9", "1 arm 5", "1 disarm", "1 inject ZZ 01 00", "1 inject 01", "1 raw",
-      "1 slow -5", "1 hold x", "1 load -1", "1 load lots", "1 silent maybe", "1 busy 2", "1 cmd",
-      "1 cmd NOSUCHFUNCTION 1", "1 cmd ARMAREA 99", "1 garbage 99999999", "1 firmware",
-      "1 event nosuch", "all frobnicate", "1 extra-items -1", "1 ac maybe",
+      "frobnicate",
+      "0 open 1",
+      "2 open 1",
+      "x open 1",
+      "1",
+      "1 open",
+      "1 open 999",
+      "1 open x",
+      "1 arm 9",
+      "1 arm 5",
+      "1 disarm",
+      "1 inject ZZ 01 00",
+      "1 inject 01",
+      "1 raw",
+      "1 slow -5",
+      "1 hold x",
+      "1 load -1",
+      "1 load lots",
+      "1 silent maybe",
+      "1 busy 2",
+      "1 cmd",
+      "1 cmd NOSUCHFUNCTION 1",
+      "1 cmd ARMAREA 99",
+      "1 garbage 99999999",
+      "1 firmware",
+      "1 event nosuch",
+      "all frobnicate",
+      "1 extra-items -1",
+      "1 ac maybe",
   };
   for (const char* line : bad) {
     const std::string answer = sim.Command(line);
