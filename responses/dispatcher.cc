@@ -94,9 +94,11 @@ void Dispatch(Driver& d, Routine& r, int i, const CommandResponse& c, const std:
 void Main_Process(Driver& d) {
   Routine r(d.errors, "ERR_Main_Process");
 
-  std::string event(kEventBufferLength, ' ');
-  r.Step([&] { d.panel.GETEVENTRESPONSE(event); });
-  if (InStr(event, "-") > 0) HandleEvent(d, r, event);
+  if (EventLoggerStoresEvents()) {
+    std::string event(kEventBufferLength, ' ');
+    r.Step([&] { d.panel.GETEVENTRESPONSE(event); });
+    if (InStr(event, "-") > 0) HandleEvent(d, r, event);
+  }
 
   std::string buffer(kCommandBufferLength, ' ');
   r.Step([&] { d.panel.GETCOMMANDRESPONSE(buffer); });

@@ -53,7 +53,8 @@ void CreateTimers(Driver& d) {
 
 void Timer1_Timer(Driver& d) {
   Routine r(d.errors, "ERR_Timer1_Timer");
-  r.Step([&] { Process_Evt_Files(d); });
+  // Event files wait in their folder while events cannot be stored.
+  if (EventLoggerStoresEvents()) r.Step([&] { Process_Evt_Files(d); });
   r.Step([&] { Exec_cmds(d); });
   r.Step([&] { Main_Process(d); });
 }
