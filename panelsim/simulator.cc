@@ -668,6 +668,7 @@ std::string Simulator::PanelCommand(Panel& p, const std::vector<std::string>& w,
         const std::string f1 = w.size() > 3 ? w[3] : "00";
         const std::string r = w.size() > 4 ? Rest(line, 4) : "00";
         events.push_back(p.model.MakeEvent(k, f1, r, wall));
+        if (!link::IsValidBody("EVT 1 " + events.back().text)) return "error: bad event text\n";
         if (k.number == kAcFail.number) p.model.set_ac_ok(false);
         if (k.number == kAcRestore.number) p.model.set_ac_ok(true);
         return done("");
@@ -682,6 +683,7 @@ std::string Simulator::PanelCommand(Panel& p, const std::vector<std::string>& w,
     if (*end || number < 0 || number > 255) return "error: bad event number " + w[2] + "\n";
     const std::string r = w.size() > 5 ? Rest(line, 5) : "00";
     events.push_back(p.model.MakeEvent(static_cast<int>(number), w[3], w[4], r, wall));
+    if (!link::IsValidBody("EVT 1 " + events.back().text)) return "error: bad event text\n";
     return done("");
   }
   if (verb == "raw") {

@@ -387,6 +387,8 @@ TEST(SimulatorControl, BadLinesAreRefusedAndOtherChannelsWork) {
       "1 disarm",
       "1 inject ZZ 01 00",
       "1 inject 01",
+      "1 inject 01 01 \x01",
+      "1 event point-alarm 00 \x7f",
       "1 raw",
       "1 slow -5",
       "1 hold x",
