@@ -296,21 +296,27 @@ TEST_F(LinkTest, EventTakenByAKilledLibraryComesAgain) {
 // busy, as it is when it says so itself.
 TEST_F(LinkTest, UnansweredRequestTimesOutAndBusyIsReported) {
   StartTcp(25);
+  // The busy state the library reports within `ms`, as soon as it is `want`.
+  auto busy_within = [&](const std::string& want, int ms) {
+    const auto until = Clock::now() + milliseconds(ms);
+    std::string state;
+    while (Clock::now() < until && (state = BusyState(port_)) != want)
+      std::this_thread::sleep_for(milliseconds(10));
+    return state;
+  };
   EXPECT_EQ(BusyState(port_), "Not busy");
   EXPECT_EQ(BusyState("127.0.0.99"), "Unknown panel");
   ASSERT_EQ(sim_.Command("1 silent on"), "ok");
   Call(GETAREASTATUS, port_);
-  std::this_thread::sleep_for(milliseconds(400));
-  EXPECT_EQ(BusyState(port_), "Busy");
+  EXPECT_EQ(busy_within("Busy", 2000), "Busy");  // outstanding for longer than the busy age
   EXPECT_EQ(WaitPrefix("CommandTimeOut\n", 3000), "CommandTimeOut\n" + port_ + "\nGETAREASTATUS");
   ASSERT_EQ(sim_.Command("1 silent off"), "ok");
+  EXPECT_EQ(busy_within("Not busy", 2000), "Not busy");
 
   ASSERT_EQ(sim_.Command("1 busy 1"), "ok");
-  std::this_thread::sleep_for(milliseconds(200));
-  EXPECT_EQ(BusyState(port_), "Busy");
+  EXPECT_EQ(busy_within("Busy", 2000), "Busy");
   ASSERT_EQ(sim_.Command("1 busy 0"), "ok");
-  std::this_thread::sleep_for(milliseconds(200));
-  EXPECT_EQ(BusyState(port_), "Not busy");
+  EXPECT_EQ(busy_within("Not busy", 2000), "Not busy");
 }
 
 // Answers longer than the driver's buffers are cut to fit; nothing is written past them.
