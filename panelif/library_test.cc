@@ -36,7 +36,7 @@ using link::Message;
 Config FastConfig() {
   Config c;
   c.ping = 150ms;
-  c.down = 800ms;
+  c.down = 2000ms;
   c.retry = 150ms;
   c.request = 1000ms;
   c.table = 900ms;
@@ -222,12 +222,12 @@ struct Driver {
     return lib.Request(function, text.c_str());
   }
   // Waits for the next command response.
-  std::string WaitResponse(std::chrono::milliseconds limit = 3000ms) {
+  std::string WaitResponse(std::chrono::milliseconds limit = 5000ms) {
     std::optional<std::string> r;
     WaitUntil([&] { return (r = Response()).has_value(); }, limit);
     return r.value_or("<none>");
   }
-  std::string WaitEvent(std::chrono::milliseconds limit = 3000ms) {
+  std::string WaitEvent(std::chrono::milliseconds limit = 5000ms) {
     std::optional<std::string> e;
     WaitUntil([&] { return (e = Event()).has_value(); }, limit);
     return e.value_or("<none>");
