@@ -19,6 +19,7 @@ bool IsNameChar(char c) {
 
 // "#...#" contents to an ISO literal, or "" when it is not a date.
 std::string DateLiteral(const std::string& body) {
+  if (body.size() > 40) return "";
   static const std::regex kUs(R"(\s*(\d{1,2})/(\d{1,2})/(\d{4})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?)?\s*)");
   static const std::regex kIso(R"(\s*(\d{4})-(\d{1,2})-(\d{1,2})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?)?\s*)");
   std::smatch m;

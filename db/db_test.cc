@@ -152,7 +152,7 @@ TEST_P(DbTest, BracketedNamesAndDoubledQuotes) {
 
 TEST_P(DbTest, EmptySelectThenAddNewAndUpdate) {
   Recordset rs;
-  rs.Open("select * from skeds where controller_address = '12.0' and sked_id = 3", *c_,
+  rs.Open("SELECT *\n  FROM [Skeds]\n WHERE controller_address = '12.0' and sked_id = 3", *c_,
           CursorType::kKeyset);
   EXPECT_TRUE(rs.Eof());
   EXPECT_TRUE(rs.Bof());

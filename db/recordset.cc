@@ -1,7 +1,7 @@
 // Recordsets held on the client: the query's rows are read at Open, the current row moves over
 // them, and AddNew/Update write back through the table's primary key with bound parameters.
 #include <algorithm>
-#include <regex>
+#include <cctype>
 #include <string>
 
 #include "db/db.h"
@@ -12,17 +12,45 @@ namespace ordane::db {
 namespace {
 
 // The one table of "select <list> from <table> [where|order ...]", or "" when the query reads
-// more than one table or is no plain select.
+// more than one table or is no plain select. Written by hand rather than as a regular
+// expression so that a long statement cannot exhaust the stack.
 std::string SingleTable(const std::string& sql) {
-  static const std::regex kSelect(
-      R"(^\s*select\s+[\s\S]+?\s+from\s+(\[[^\]]+\]|"[^"]+"|[A-Za-z_][A-Za-z0-9_.]*)\s*(;?\s*$|where\b[\s\S]*|order\b[\s\S]*))",
-      std::regex::icase);
-  std::smatch m;
-  if (!std::regex_match(sql, m, kSelect)) return "";
-  std::string rest = LCase(m[2].str());
-  // A join written in the where clause's tail is still one table; a "join" keyword is not.
+  std::string lower = LCase(sql);
+  std::size_t i = lower.find_first_not_of(" \t\r\n");
+  if (i == std::string::npos || lower.compare(i, 6, "select") != 0) return "";
+  // The first " from " outside string literals.
+  std::size_t from = std::string::npos;
+  bool quoted = false;
+  for (std::size_t k = i + 6; k + 6 <= lower.size(); ++k) {
+    if (lower[k] == '\'') quoted = !quoted;
+    if (!quoted && std::isspace(static_cast<unsigned char>(lower[k])) &&
+        lower.compare(k + 1, 4, "from") == 0 && k + 5 < lower.size() &&
+        std::isspace(static_cast<unsigned char>(lower[k + 5]))) {
+      from = k + 5;
+      break;
+    }
+  }
+  if (from == std::string::npos) return "";
+  std::size_t start = lower.find_first_not_of(" \t\r\n", from);
+  if (start == std::string::npos) return "";
+  std::size_t end = start;
+  if (sql[start] == '[' || sql[start] == '"') {
+    end = sql.find(sql[start] == '[' ? ']' : '"', start + 1);
+    if (end == std::string::npos) return "";
+    ++end;
+  } else {
+    while (end < sql.size() && (std::isalnum(static_cast<unsigned char>(sql[end])) ||
+                                sql[end] == '_' || sql[end] == '.')) {
+      ++end;
+    }
+  }
+  std::string table = sql.substr(start, end - start);
+  std::string rest = Trim(ReplaceAll(ReplaceAll(ReplaceAll(lower.substr(end), "\t", " "), "\r", " "), "\n", " "));
+  if (!rest.empty() && rest != ";" && !rest.starts_with("where ") && !rest.starts_with("order ")) {
+    return "";  // a join, a second table or something else after the table
+  }
   if (rest.find(" join ") != std::string::npos) return "";
-  std::string table = m[1].str();
+  if (table.empty()) return "";
   if (table.front() == '[' || table.front() == '"') table = table.substr(1, table.size() - 2);
   return table;
 }
