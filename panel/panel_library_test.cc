@@ -44,7 +44,8 @@ TEST(LoadPanelLibraryTest, LoadsTheRealLibrary) {
   std::string info(255, ' ');
   lib->DLLINFORMATION(info);
   EXPECT_EQ(info.size(), 255u);
-  EXPECT_EQ(info.substr(0, info.find('\0')), "Panel interface library Version 1.0.0");
+  EXPECT_EQ(info.rfind("Panel interface library Version ", 0), 0u) << info;
+  EXPECT_LT(info.find('\0'), 255u);
   std::string busy = std::string("NOSUCH") + '\0' + std::string(1017, ' ');
   lib->GETBUSYSTATE(busy);
   EXPECT_EQ(busy.size(), 1024u);

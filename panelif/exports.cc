@@ -40,7 +40,10 @@ std::int16_t CallNone(const char* name) noexcept {
     Library& l = Instance();
     if (std::strcmp(name, "INITMONITOR") == 0) return l.InitMonitor();
     if (std::strcmp(name, "STOPTRACE") == 0) return l.StopTrace();
-    return l.TerminateAll();  // TERMINATEALL and STOPMONITORING
+    if (std::strcmp(name, "TERMINATEALL") == 0 || std::strcmp(name, "STOPMONITORING") == 0) {
+      return l.TerminateAll();
+    }
+    return kFailed;
   } catch (...) {
     return kFailed;
   }
