@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <tuple>
 
 #include <cstdlib>
 #include <filesystem>
@@ -292,6 +296,28 @@ TEST(PostgresLossTest, StoppedServerGivesUnspecifiedThenEndsLoops) {
   EXPECT_EQ(reporter.numbers[1], kErrObjectInvalid);
   EXPECT_EQ(rows, 1);
   EXPECT_FALSE(c->IsOpen());
+}
+
+// Without a server the PostgreSQL cases skip, except under CI, where they must fail.
+TEST(TempPostgresTest, MissingServerSkipsOrFailsUnderCi) {
+  std::string self = fs::read_symlink("/proc/self/exe").string();
+  auto run = [&](const std::string& env) {
+    std::string command = env + " ORDANE_PG_BIN=/nonexistent " + self +
+                          " --gtest_filter=PostgresLossTest.* 2>&1";
+    std::string output;
+    FILE* p = popen(command.c_str(), "r");
+    char buffer[4096];
+    std::size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) output.append(buffer, n);
+    int status = pclose(p);
+    return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+  };
+  auto [rc, out] = run("env -u CI");
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_NE(out.find("SKIPPED"), std::string::npos) << out;
+  std::tie(rc, out) = run("CI=1");
+  EXPECT_NE(rc, 0) << out;
+  EXPECT_NE(out.find("PostgreSQL could not be started (CI is set)"), std::string::npos) << out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DbTest,
