@@ -37,14 +37,18 @@ class FakePanelLibrary : public PanelLibrary {
 
   // Scripts. Each GETCOMMANDRESPONSE / GETEVENTRESPONSE call hands over the oldest queued text
   // (LF-separated fields; the NUL is added) or leaves the buffer untouched when none waits.
-  void QueueCommandResponse(std::string response) { command_responses_.push_back(std::move(response)); }
+  void QueueCommandResponse(std::string response) {
+    command_responses_.push_back(std::move(response));
+  }
   void QueueEventLine(std::string line) { event_lines_.push_back(std::move(line)); }
   // GETBUSYSTATE for `port` (matched exactly, as the caller upper-cases it) answers the queued
   // answers first, then the standing one; ports with neither get default_busy_answer.
   void QueueBusyAnswer(const std::string& port, std::string answer) {
     busy_queue_[port].push_back(std::move(answer));
   }
-  void SetBusyAnswer(const std::string& port, std::string answer) { busy_[port] = std::move(answer); }
+  void SetBusyAnswer(const std::string& port, std::string answer) {
+    busy_[port] = std::move(answer);
+  }
 
   std::string default_busy_answer = "Not busy";
   std::string information = "Panel interface library Version 1.0.0";

@@ -27,7 +27,7 @@ class SharedPanelLibrary final : public PanelLibrary {
   // Resolves every export; returns the names that are missing.
   std::vector<std::string> Resolve() {
     std::vector<std::string> missing;
-#define ORDANE_RESOLVE(name, kind)                                     \
+#define ORDANE_RESOLVE(name, kind)                                      \
   name##_ = reinterpret_cast<decltype(name##_)>(dlsym(handle_, #name)); \
   if (name##_ == nullptr) missing.emplace_back(#name);
     ORDANE_PANEL_EXPORTS(ORDANE_RESOLVE)
@@ -76,8 +76,8 @@ std::unique_ptr<PanelLibrary> LoadPanelLibrary(const std::filesystem::path& path
   if (!missing.empty()) {
     std::string names;
     for (const auto& name : missing) names += (names.empty() ? "" : ", ") + name;
-    throw Error(kErrGeneric, "the panel interface library " + path.string() +
-                                 " lacks the exports: " + names);
+    throw Error(kErrGeneric,
+                "the panel interface library " + path.string() + " lacks the exports: " + names);
   }
   return library;
 }

@@ -99,8 +99,8 @@ TEST(FakePanelLibraryTest, RecordsCallsAndReplaysScripts) {
   struct Busy {
     std::string port, want;
   };
-  for (const Busy& b : std::vector<Busy>{{"COM1", "Busy"}, {"COM1", "Not busy"},
-                                         {"COM2", "Unknown panel"}, {"", "Not busy"}}) {
+  for (const Busy& b : std::vector<Busy>{
+           {"COM1", "Busy"}, {"COM1", "Not busy"}, {"COM2", "Unknown panel"}, {"", "Not busy"}}) {
     std::string buf = b.port + '\0' + std::string(1023 - b.port.size(), ' ');
     fake.GETBUSYSTATE(buf);
     EXPECT_EQ(buf.size(), 1024u);

@@ -37,10 +37,10 @@ struct Config {
 // Where a connection text points.
 struct ConnectTarget {
   bool serial = false;
-  std::string name;       // the link name: the host text, or "COMn"
-  std::string host;       // TCP/IP
-  std::uint16_t port = 0; // TCP/IP
-  unsigned baud = 9600;   // serial
+  std::string name;        // the link name: the host text, or "COMn"
+  std::string host;        // TCP/IP
+  std::uint16_t port = 0;  // TCP/IP
+  unsigned baud = 9600;    // serial
 };
 
 // Reads "TCP/IP - host port" or "serial port - COMn baud=rate parity=n data=8 stop=1" (the

@@ -67,12 +67,9 @@ TEST(SerialDevicePathTest, MapFromEnvironmentThenFileThenDefault) {
   };
   const std::vector<Case> cases = {
       {"COM2", "/dev/pts/4"},  // the environment wins over the file
-      {"com3", "/dev/pts/5"},
-      {"COM5", "/dev/pts/9"},
-      {"COM1", "/dev/ttyS0"},
-      {"COM12", "/dev/ttyS11"},
-      {"COM0", ""},
-      {"COMX", ""},
+      {"com3", "/dev/pts/5"}, {"COM5", "/dev/pts/9"},
+      {"COM1", "/dev/ttyS0"}, {"COM12", "/dev/ttyS11"},
+      {"COM0", ""},           {"COMX", ""},
       {"LPT1", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(SerialDevicePath(c.name), c.want) << c.name;

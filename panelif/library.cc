@@ -151,7 +151,11 @@ struct Outstanding {
 class Link : public std::enable_shared_from_this<Link> {
  public:
   Link(asio::io_context& io, Shared& shared, ConnectTarget target)
-      : io_(io), shared_(shared), target_(std::move(target)), socket_(io), serial_(io),
+      : io_(io),
+        shared_(shared),
+        target_(std::move(target)),
+        socket_(io),
+        serial_(io),
         resolver_(io) {}
 
   const std::string& name() const { return target_.name; }
@@ -298,8 +302,8 @@ class Link : public std::enable_shared_from_this<Link> {
         serial_.set_option(asio::serial_port::stop_bits(asio::serial_port::stop_bits::one), ec);
       }
       if (!ec) {
-        serial_.set_option(
-            asio::serial_port::flow_control(asio::serial_port::flow_control::none), ec);
+        serial_.set_option(asio::serial_port::flow_control(asio::serial_port::flow_control::none),
+                           ec);
       }
       if (ec) {
         GoDown("cannot open " + path + ": " + ec.message());
@@ -312,9 +316,8 @@ class Link : public std::enable_shared_from_this<Link> {
     std::error_code ec;
     asio::ip::address address = asio::ip::make_address(target_.host, ec);
     if (!ec) {
-      socket_.async_connect({address, target_.port}, [self, gen](std::error_code e) {
-        self->Connected(gen, e);
-      });
+      socket_.async_connect({address, target_.port},
+                            [self, gen](std::error_code e) { self->Connected(gen, e); });
       return;
     }
     resolver_.async_resolve(
@@ -399,8 +402,8 @@ class Link : public std::enable_shared_from_this<Link> {
   // Gathers the modem's answer; returns the bytes that follow its final answer (framing starts
   // after "CONNECT"), or nothing while the modem has not finished.
   std::string_view ModemAnswer(std::string_view bytes) {
-    static constexpr std::string_view kFinal[] = {"CONNECT", "NO CARRIER", "OK", "ERROR",
-                                                  "BUSY", "NO DIALTONE", "NO ANSWER"};
+    static constexpr std::string_view kFinal[] = {"CONNECT", "NO CARRIER",  "OK",       "ERROR",
+                                                  "BUSY",    "NO DIALTONE", "NO ANSWER"};
     std::size_t before = modem_text_.size();
     modem_text_.append(bytes.substr(0, 1024 - std::min<std::size_t>(1024, modem_text_.size())));
     for (std::string_view final_answer : kFinal) {
@@ -632,8 +635,8 @@ class Link : public std::enable_shared_from_this<Link> {
 
 struct Library::Impl {
   explicit Impl(Config config) : shared(config), work(asio::make_work_guard(io)), tick_timer(io) {
-    auto smallest = std::min({config.ping, config.down, config.retry, config.request,
-                              config.table, config.busy});
+    auto smallest = std::min(
+        {config.ping, config.down, config.retry, config.request, config.table, config.busy});
     tick = std::clamp<Millis>(smallest / 10, Millis(5), Millis(100));
     asio::post(io, [this] { Tick(); });
     thread = std::thread([this] { io.run(); });
@@ -695,7 +698,7 @@ struct Library::Impl {
   std::vector<std::shared_ptr<Link>> active;  // I/O thread only
   bool stopping = false;                      // I/O thread only
 
-  std::mutex links_mu;  // guards links
+  std::mutex links_mu;                                 // guards links
   std::map<std::string, std::shared_ptr<Link>> links;  // by upper-cased link name
 
   std::thread thread;
@@ -817,7 +820,8 @@ std::int16_t Library::Request(std::string_view function, const char* text) {
   SplitCommand(text, &name, &args);
   std::shared_ptr<Link> l = impl_->Find(name);
   if (!l) {
-    impl_->shared.trace.Line(name, "!", std::string(function) + " for a link the library does not hold");
+    impl_->shared.trace.Line(name, "!",
+                             std::string(function) + " for a link the library does not hold");
     return kUnknownLink;
   }
   // A frame carries printable ASCII only: line ends are dropped, anything else outside that

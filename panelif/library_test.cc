@@ -180,9 +180,7 @@ class Listener {
     peer.Attach(c);
     return true;
   }
-  std::string ConnectText() const {
-    return "TCP/IP - " + address_ + " " + std::to_string(port_);
-  }
+  std::string ConnectText() const { return "TCP/IP - " + address_ + " " + std::to_string(port_); }
   const std::string& address() const { return address_; }
 
  private:
@@ -307,12 +305,21 @@ TEST(LibraryLinkTest, AnswersBecomeCommandResponses) {
   };
   const std::vector<Case> cases = {
       {"GETAREASTATUS", "", {"RSP % AreaStatus AAD-----"}, "AreaStatus\n" + n + "\nAAD-----"},
-      {"GETFIRMWAREREVISION", "", {"RSP % FirmwareVersion 7.06"}, "FirmwareVersion\n" + n + "\n7.06"},
-      {"GETPOINTTEXT", "12", {"RSP % RetrievePointText 12\tFront door"},
+      {"GETFIRMWAREREVISION",
+       "",
+       {"RSP % FirmwareVersion 7.06"},
+       "FirmwareVersion\n" + n + "\n7.06"},
+      {"GETPOINTTEXT",
+       "12",
+       {"RSP % RetrievePointText 12\tFront door"},
        "RetrievePointText\n" + n + "\n12\nFront door"},
-      {"GETDOORAREAS", "", {"RSP % GetDoorAreas 1 2 3 4 5 6 7 8 "},
+      {"GETDOORAREAS",
+       "",
+       {"RSP % GetDoorAreas 1 2 3 4 5 6 7 8 "},
        "GetDoorAreas\n" + n + "\n1 2 3 4 5 6 7 8 "},
-      {"READHOLIDAYS", "", {"ITEM % Day # 0: 01", "ITEM % Day # 1: 00", "END % ReadHolidays"},
+      {"READHOLIDAYS",
+       "",
+       {"ITEM % Day # 0: 01", "ITEM % Day # 1: 00", "END % ReadHolidays"},
        "ReadHolidays\n" + n + "\nDay # 0: 01 Day # 1: 00"},
       {"READSKEDS", "", {"END % ReadSkeds"}, "ReadSkeds\n" + n + "\n"},
       {"ARMAREA", "1", {"OK %"}, std::nullopt},
@@ -383,7 +390,8 @@ TEST(LibraryLinkTest, LinkNamesMatchWithoutRegardToCase) {
   Listener listener;
   Library lib(FastConfig());
   Driver driver(lib);
-  std::string text = "TCP/IP - localhost " + listener.ConnectText().substr(listener.ConnectText().rfind(' ') + 1);
+  std::string text =
+      "TCP/IP - localhost " + listener.ConnectText().substr(listener.ConnectText().rfind(' ') + 1);
   ASSERT_EQ(lib.InitializePanel(text.c_str()), kOk);
   EXPECT_EQ(driver.Busy("LOCALHOST"), "Not busy");
   EXPECT_EQ(lib.TerminatePanel("LocalHost"), kOk);
@@ -449,7 +457,8 @@ TEST(LibraryBufferTest, AnswersStayWithinTheCallersBuffer) {
     c.lib.DllInformation(text.data());
     std::string got = text.c_str();
     EXPECT_EQ(text.substr(len + 1), "GUARD");
-    EXPECT_EQ(got, ("Panel interface library Version " + std::string(LibraryVersion())).substr(0, len));
+    EXPECT_EQ(got,
+              ("Panel interface library Version " + std::string(LibraryVersion())).substr(0, len));
   }
   // A table answer longer than the command buffer is cut at the buffer, never past it.
   Message req = c.Ask("READUSERNAMES");
@@ -491,11 +500,11 @@ TEST(LibraryHostileTest, BadInputIsDroppedAndCountedAndOtherLinksCarryOn) {
   std::string crc_broken = link::EncodeFrame("OK 1");
   crc_broken[5] = 'X';
   bad.peer.SendRaw(crc_broken);
-  bad.peer.SendRaw(std::string(5000, 'z') + "\r\n");           // over-long
+  bad.peer.SendRaw(std::string(5000, 'z') + "\r\n");              // over-long
   bad.peer.SendRaw(std::string("\x01\x02\xff garbage\r\n", 13));  // noise, then a bad frame
-  bad.peer.Send("HELLO 1");                                      // unknown message
-  bad.peer.Send("REQ 1 ARMAREA 1");                              // a message panels never send
-  bad.peer.Send("RSP 4711 AreaStatus AAAA");                     // answer to nothing
+  bad.peer.Send("HELLO 1");                                       // unknown message
+  bad.peer.Send("REQ 1 ARMAREA 1");                               // a message panels never send
+  bad.peer.Send("RSP 4711 AreaStatus AAAA");                      // answer to nothing
   // A flood of noise on one link while the other link is asked for its status.
   std::thread flood([&] {
     std::string junk(64 * 1024, 'j');

@@ -151,17 +151,28 @@ void FrameDecoder::EndOfLine(const std::function<void(std::string_view body)>& o
 
 std::string_view KindName(Kind kind) {
   switch (kind) {
-    case Kind::kReq: return "REQ";
-    case Kind::kEvAck: return "EVACK";
-    case Kind::kPing: return "PING";
-    case Kind::kOk: return "OK";
-    case Kind::kNak: return "NAK";
-    case Kind::kRsp: return "RSP";
-    case Kind::kItem: return "ITEM";
-    case Kind::kEnd: return "END";
-    case Kind::kEvt: return "EVT";
-    case Kind::kBusy: return "BUSY";
-    case Kind::kPong: return "PONG";
+    case Kind::kReq:
+      return "REQ";
+    case Kind::kEvAck:
+      return "EVACK";
+    case Kind::kPing:
+      return "PING";
+    case Kind::kOk:
+      return "OK";
+    case Kind::kNak:
+      return "NAK";
+    case Kind::kRsp:
+      return "RSP";
+    case Kind::kItem:
+      return "ITEM";
+    case Kind::kEnd:
+      return "END";
+    case Kind::kEvt:
+      return "EVT";
+    case Kind::kBusy:
+      return "BUSY";
+    case Kind::kPong:
+      return "PONG";
   }
   return "";
 }

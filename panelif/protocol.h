@@ -44,9 +44,9 @@ class FrameDecoder {
  private:
   void EndOfLine(const std::function<void(std::string_view body)>& on_frame);
 
-  std::string line_;        // bytes of the frame being received, without its LF
-  bool in_frame_ = false;   // a frame's first printable byte has been seen
-  bool overlong_ = false;   // the current frame outgrew the limit; skipping to its LF
+  std::string line_;       // bytes of the frame being received, without its LF
+  bool in_frame_ = false;  // a frame's first printable byte has been seen
+  bool overlong_ = false;  // the current frame outgrew the limit; skipping to its LF
   std::uint64_t dropped_ = 0;
 };
 

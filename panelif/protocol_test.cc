@@ -56,7 +56,11 @@ TEST(FrameDecoderTest, CutsStreams) {
       {"LF without CR", {"PONG 1*1234\n", a}, {"PONG 1"}, 1},
       {"no CRC", {"PONG 1\r\n", a}, {"PONG 1"}, 1},
       {"empty body", {"*0000\r\n"}, {}, 1},
-      {"eight-bit byte inside", {"PONG\xe9" "1*0000\r\n"}, {}, 1},
+      {"eight-bit byte inside",
+       {"PONG\xe9"
+        "1*0000\r\n"},
+       {},
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -161,13 +165,38 @@ TEST(MessageTest, ParsesEveryKind) {
 
 TEST(MessageTest, RejectsMalformed) {
   const char* bodies[] = {
-      "",          "OK",          "OK ",           "ok 1",          "OK 0",
-      "OK 10000",  "OK 1 ",       "OK 1 x",        "OK  1",         "OK -1",
-      "OK +1",     "OK 1x",       "PING 99999999", "EVACK 0",       "EVACK 65536",
-      "BUSY 2",    "BUSY",        "EVT 5",         "EVT 5 ",        "REQ 1",
-      "REQ 1 ",    "END 1",       "END 1 ",        "END 1 A B",     "END 1 A\tB",
-      "RSP 1",     "RSP 1 ",      "RSP 1 \tx",     "HELLO 1",       "PONG 1\t",
-      "REQ 1 \tX", "OK 4294967297",
+      "",
+      "OK",
+      "OK ",
+      "ok 1",
+      "OK 0",
+      "OK 10000",
+      "OK 1 ",
+      "OK 1 x",
+      "OK  1",
+      "OK -1",
+      "OK +1",
+      "OK 1x",
+      "PING 99999999",
+      "EVACK 0",
+      "EVACK 65536",
+      "BUSY 2",
+      "BUSY",
+      "EVT 5",
+      "EVT 5 ",
+      "REQ 1",
+      "REQ 1 ",
+      "END 1",
+      "END 1 ",
+      "END 1 A B",
+      "END 1 A\tB",
+      "RSP 1",
+      "RSP 1 ",
+      "RSP 1 \tx",
+      "HELLO 1",
+      "PONG 1\t",
+      "REQ 1 \tX",
+      "OK 4294967297",
   };
   for (const char* body : bodies) {
     EXPECT_FALSE(ParseMessage(body).has_value()) << '"' << body << '"';
