@@ -440,7 +440,7 @@ void Simulator::RunScenario(std::int64_t now) {
     const std::string line = scenario_[scenario_next_++];
     const auto w = Split(line);
     if (w[0] == "sleep" && w.size() == 2) {
-      scenario_wait_until_ = now + ToLong(w[1], 0);
+      scenario_wait_until_ = now + std::clamp<long>(ToLong(w[1], 0), 0, 86400000);
       continue;
     }
     const std::string answer = Execute(line);
@@ -738,13 +738,13 @@ std::string Simulator::PanelCommand(Panel& p, const std::vector<std::string>& w,
   }
   if (verb == "slow") {
     const long ms = ToLong(arg(2), -1);
-    if (ms < 0) return "error: expected slow MS\n";
+    if (ms < 0 || ms > 86400000) return "error: expected slow MS (0 to 86400000)\n";
     p.ep.set_slow_ms(ms);
     return "ok\n";
   }
   if (verb == "hold") {
     const long ms = ToLong(arg(2), -1);
-    if (ms < 0) return "error: expected hold MS\n";
+    if (ms < 0 || ms > 86400000) return "error: expected hold MS (0 to 86400000)\n";
     p.ep.HoldUntil(now + ms);
     return "ok\n";
   }
