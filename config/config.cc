@@ -18,23 +18,34 @@ using K = SettingKind;
 // Where each row of the table lands in Settings.
 void Store(Settings& s, std::string_view key, const std::string& text, std::int64_t number,
            bool flag) {
-  if (key == "SQL_Server") s.SqlServerMode = static_cast<std::int16_t>(number);
-  else if (key == "SQL_AppRole") s.UseAppRole = static_cast<std::int16_t>(number);
-  else if (key == "Database_AppName") s.AppRoleName = text;
-  else if (key == "Database_AppPassword") s.AppRolePassword = text;
-  else if (key == "Database_UserName") s.DatabaseUser = text;
-  else if (key == "Database_Passwordn") s.DatabasePassword = text;
-  else if (key == "Cxn_Access_Control") s.CxnAccessControl = text;
-  else if (key == "Cxn_Hardware") s.CxnHardware = text;
-  else if (key == "DriverDebug") s.DriverDebug = flag;
-  else if (key == "LocalPath") s.LocalPath = text;
-  else if (key == "RemotePath") s.RemotePath = text;
-  else if (key == "Status_Timer") s.StatusTimer = number;
+  if (key == "SQL_Server")
+    s.SqlServerMode = static_cast<std::int16_t>(number);
+  else if (key == "SQL_AppRole")
+    s.UseAppRole = static_cast<std::int16_t>(number);
+  else if (key == "Database_AppName")
+    s.AppRoleName = text;
+  else if (key == "Database_AppPassword")
+    s.AppRolePassword = text;
+  else if (key == "Database_UserName")
+    s.DatabaseUser = text;
+  else if (key == "Database_Passwordn")
+    s.DatabasePassword = text;
+  else if (key == "Cxn_Access_Control")
+    s.CxnAccessControl = text;
+  else if (key == "Cxn_Hardware")
+    s.CxnHardware = text;
+  else if (key == "DriverDebug")
+    s.DriverDebug = flag;
+  else if (key == "LocalPath")
+    s.LocalPath = text;
+  else if (key == "RemotePath")
+    s.RemotePath = text;
+  else if (key == "Status_Timer")
+    s.StatusTimer = number;
 }
 
 // The debug line and flag of the connection routine's error handler.
-void DataError(Databases& d, const Settings& settings, ErrorReporter& reporter,
-               const Error& e) {
+void DataError(Databases& d, const Settings& settings, ErrorReporter& reporter, const Error& e) {
   d.DatabaseError = true;
   if (settings.DriverDebug) {
     reporter.DebugLine("!!!!!!  Data Error " + FormatErrorNumber(e.number()) + "- " + e.what());
@@ -45,18 +56,12 @@ void DataError(Databases& d, const Settings& settings, ErrorReporter& reporter,
 
 const std::vector<SettingRow>& SettingsTable() {
   static const std::vector<SettingRow> table = {
-      {"SQL_Server", K::kNumber16, "0", false},
-      {"SQL_AppRole", K::kNumber16, "0", false},
-      {"Database_AppName", K::kText, "", false},
-      {"Database_AppPassword", K::kSealed, "", false},
-      {"Database_UserName", K::kText, "", true},
-      {"Database_Passwordn", K::kSealed, "", true},
-      {"Cxn_Access_Control", K::kText, "", false},
-      {"Cxn_Hardware", K::kText, "", false},
-      {"DriverDebug", K::kFlag, "", false},
-      {"LocalPath", K::kText, "", false},
-      {"RemotePath", K::kText, "", false},
-      {"Status_Timer", K::kNumber, "0", false},
+      {"SQL_Server", K::kNumber16, "0", false},    {"SQL_AppRole", K::kNumber16, "0", false},
+      {"Database_AppName", K::kText, "", false},   {"Database_AppPassword", K::kSealed, "", false},
+      {"Database_UserName", K::kText, "", true},   {"Database_Passwordn", K::kSealed, "", true},
+      {"Cxn_Access_Control", K::kText, "", false}, {"Cxn_Hardware", K::kText, "", false},
+      {"DriverDebug", K::kFlag, "", false},        {"LocalPath", K::kText, "", false},
+      {"RemotePath", K::kText, "", false},         {"Status_Timer", K::kNumber, "0", false},
   };
   return table;
 }

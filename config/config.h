@@ -18,18 +18,18 @@ namespace ordane {
 
 // The settings of section "OS", read once at process entry.
 struct Settings {
-  std::int16_t SqlServerMode = 0;   // "SQL_Server"
-  std::int16_t UseAppRole = 0;      // "SQL_AppRole"
-  std::string AppRoleName;          // "Database_AppName"
-  std::string AppRolePassword;      // "Database_AppPassword", unsealed
-  std::string DatabaseUser;         // "Database_UserName", only when SqlServerMode != 0
-  std::string DatabasePassword;     // "Database_Passwordn", unsealed, only when mode != 0
-  std::string CxnAccessControl;     // "Cxn_Access_Control"
-  std::string CxnHardware;          // "Cxn_Hardware"
-  bool DriverDebug = false;         // "DriverDebug"
-  std::string LocalPath;            // "LocalPath"
-  std::string RemotePath;           // "RemotePath"
-  std::int64_t StatusTimer = 0;     // "Status_Timer"
+  std::int16_t SqlServerMode = 0;  // "SQL_Server"
+  std::int16_t UseAppRole = 0;     // "SQL_AppRole"
+  std::string AppRoleName;         // "Database_AppName"
+  std::string AppRolePassword;     // "Database_AppPassword", unsealed
+  std::string DatabaseUser;        // "Database_UserName", only when SqlServerMode != 0
+  std::string DatabasePassword;    // "Database_Passwordn", unsealed, only when mode != 0
+  std::string CxnAccessControl;    // "Cxn_Access_Control"
+  std::string CxnHardware;         // "Cxn_Hardware"
+  bool DriverDebug = false;        // "DriverDebug"
+  std::string LocalPath;           // "LocalPath"
+  std::string RemotePath;          // "RemotePath"
+  std::int64_t StatusTimer = 0;    // "Status_Timer"
 };
 
 // How a setting is read.

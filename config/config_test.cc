@@ -40,7 +40,9 @@ class FakeLibrary : public SystemLibrary {
     app_role_password = password;
     return c;
   }
-  std::string xKeyHide(std::string_view p, std::string_view) override { return "S:" + std::string(p); }
+  std::string xKeyHide(std::string_view p, std::string_view) override {
+    return "S:" + std::string(p);
+  }
   std::string xKeyShow(std::string_view t, std::string_view key) override {
     if (key != kDriverKey) throw Error(kErrGeneric, "wrong key");
     if (t == "S:broken") throw Error(kErrGeneric, "tampered");
@@ -61,7 +63,9 @@ class FakeLibrary : public SystemLibrary {
   void Write_EventAlarm(std::string_view, int) override {}
   void Alarm_Refresh_ALM() override {}
   void Update_State(std::string_view, std::string_view) override {}
-  std::string read_info(std::string_view, std::string_view, std::string_view, bool) override { return ""; }
+  std::string read_info(std::string_view, std::string_view, std::string_view, bool) override {
+    return "";
+  }
   void W_Panel(std::int16_t&, std::int16_t&, std::string_view, std::string_view) override {}
   std::string r(std::int32_t, std::int32_t, std::string_view) override { return ""; }
   std::string r_panel(std::int32_t, std::int16_t&, std::string_view) override { return ""; }
@@ -84,8 +88,8 @@ TEST(ReadSettingsTest, UserAndPasswordOnlyWithSqlServer) {
     const char* user;
     const char* password;
   } cases[] = {
-      {"0", 0, "", ""},   {"", 0, "", ""},         {"abc", 0, "", ""},
-      {"-1", 0, "", ""},  {"1", 1, "sa", "pw'1"}, {"2", 2, "sa", "pw'1"},
+      {"0", 0, "", ""},         {"", 0, "", ""},        {"abc", 0, "", ""},
+      {"-1", 0, "", ""},        {"1", 1, "sa", "pw'1"}, {"2", 2, "sa", "pw'1"},
       {" 1 ", 1, "sa", "pw'1"}, {"99999", 0, "", ""},  // does not fit 16 bits: stays 0
   };
   for (const auto& c : cases) {
@@ -102,9 +106,9 @@ TEST(ReadSettingsTest, UserAndPasswordOnlyWithSqlServer) {
 
 TEST(ReadSettingsTest, NumbersFlagsAndSealedValues) {
   FakeLibrary lib;
-  lib.settings = {{"Status_Timer", "1500ms"}, {"SQL_AppRole", "1x"},
+  lib.settings = {{"Status_Timer", "1500ms"},  {"SQL_AppRole", "1x"},
                   {"Database_AppName", "drv"}, {"Database_AppPassword", "S:role pw"},
-                  {"DriverDebug", "True"}, {"RemotePath", "/srv/ordane"}};
+                  {"DriverDebug", "True"},     {"RemotePath", "/srv/ordane"}};
   Settings s = ReadSettings(lib);
   EXPECT_EQ(s.StatusTimer, 1500);
   EXPECT_EQ(s.UseAppRole, 1);
@@ -128,9 +132,12 @@ TEST(OpenDatabasesTest, AppRoleOnlyWhenBothAreExactlyOne) {
   } cases[] = {{"1", "1", 1}, {"1", "0", 0}, {"2", "1", 0}, {"0", "1", 0}, {"1", "2", 0}};
   for (const auto& c : cases) {
     FakeLibrary lib;
-    lib.settings = {{"SQL_Server", c.sql_server}, {"SQL_AppRole", c.app_role},
-                    {"Database_AppName", "drv"}, {"Database_AppPassword", "S:rp"},
-                    {"Cxn_Access_Control", "sqlite::memory:"}, {"Cxn_Hardware", "sqlite::memory:"}};
+    lib.settings = {{"SQL_Server", c.sql_server},
+                    {"SQL_AppRole", c.app_role},
+                    {"Database_AppName", "drv"},
+                    {"Database_AppPassword", "S:rp"},
+                    {"Cxn_Access_Control", "sqlite::memory:"},
+                    {"Cxn_Hardware", "sqlite::memory:"}};
     Settings s = ReadSettings(lib);
     Databases d;
     Reporter rep;
@@ -158,7 +165,8 @@ std::int64_t ErrorOf(const std::function<void()>& f) {
 TEST(OpenDatabasesTest, FailureRules) {
   FakeLibrary lib;
   lib.settings = {{"Cxn_Access_Control", "sqlite:/no/such/dir/a.db"},
-                  {"Cxn_Hardware", "sqlite::memory:"}, {"DriverDebug", "1"}};
+                  {"Cxn_Hardware", "sqlite::memory:"},
+                  {"DriverDebug", "1"}};
   Settings s = ReadSettings(lib);
   Databases d;
   Reporter rep;
@@ -240,8 +248,9 @@ TEST_F(LoadRegionsTest, MaxRegionsAbsentZeroOrUnreadableGivesTwenty) {
 
 TEST_F(LoadRegionsTest, NamesAndOutOfRangeRegions) {
   lib_.max_regions = "3";
-  c_->Execute("insert into region_descriptions values (-1, 'minus'), (0, 'Zero'), (2, 'North'), "
-              "(4, 'Top'), (5, 'Beyond'), (3, NULL)");
+  c_->Execute(
+      "insert into region_descriptions values (-1, 'minus'), (0, 'Zero'), (2, 'North'), "
+      "(4, 'Top'), (5, 'Beyond'), (3, NULL)");
   rep_.ErrorLabel = "ERR_Start_Up";
   LoadRegions(regions_, *c_, lib_, rep_);
   EXPECT_EQ(regions_.MaxRegions, 3);

@@ -20,8 +20,10 @@ bool IsNameChar(char c) {
 // "#...#" contents to an ISO literal, or "" when it is not a date.
 std::string DateLiteral(const std::string& body) {
   if (body.size() > 40) return "";
-  static const std::regex kUs(R"(\s*(\d{1,2})/(\d{1,2})/(\d{4})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?)?\s*)");
-  static const std::regex kIso(R"(\s*(\d{4})-(\d{1,2})-(\d{1,2})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?)?\s*)");
+  static const std::regex kUs(
+      R"(\s*(\d{1,2})/(\d{1,2})/(\d{4})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?)?\s*)");
+  static const std::regex kIso(
+      R"(\s*(\d{4})-(\d{1,2})-(\d{1,2})(?:\s+(\d{1,2}):(\d{2})(?::(\d{2}))?)?\s*)");
   std::smatch m;
   std::string y, mo, d, h, mi, s;
   if (std::regex_match(body, m, kUs)) {
@@ -104,8 +106,8 @@ class DispatchConnection final : public Connection {
   Backend backend() const override { return kind_; }
 
   std::string Prepare(std::string_view sql) const override {
-    std::string text = sql.find('#') == std::string_view::npos ? std::string(sql)
-                                                               : RewriteDateLiterals(sql);
+    std::string text =
+        sql.find('#') == std::string_view::npos ? std::string(sql) : RewriteDateLiterals(sql);
     if (kind_ == Backend::kPostgres) return RewriteBrackets(text);
     return text;
   }

@@ -150,13 +150,13 @@ class Recordset {
   Connection* conn_ = nullptr;
   bool open_ = false;
   LockType lock_ = LockType::kOptimistic;
-  std::string table_;                     // the one table of the query, or empty
+  std::string table_;  // the one table of the query, or empty
   std::vector<std::string> columns_;
   std::vector<std::vector<std::optional<std::string>>> rows_;
-  std::size_t pos_ = 0;                   // rows_.size() means EOF
-  bool bof_ = false;                      // moved before the first row
-  bool adding_ = false;                   // the current row is a new row (at rows_.back())
-  std::vector<bool> dirty_;               // fields set since the last Update
+  std::size_t pos_ = 0;      // rows_.size() means EOF
+  bool bof_ = false;         // moved before the first row
+  bool adding_ = false;      // the current row is a new row (at rows_.back())
+  std::vector<bool> dirty_;  // fields set since the last Update
   std::vector<std::optional<std::string>> original_;  // the current row as read
 };
 

@@ -24,7 +24,8 @@ TEST(RewriteBracketsTest, FoldsBracketedNamesOutsideLiterals) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"DELETE FROM [cBuffer] WHERE [Address] = '12.0'", "DELETE FROM cbuffer WHERE address = '12.0'"},
+      {"DELETE FROM [cBuffer] WHERE [Address] = '12.0'",
+       "DELETE FROM cbuffer WHERE address = '12.0'"},
       {"select '[Keep]' from [T]", "select '[Keep]' from t"},
       {"update x set a='O''Brien [x]' where [b]=1", "update x set a='O''Brien [x]' where b=1"},
       {"select [My Col] from t", "select \"my col\" from t"},
@@ -40,7 +41,8 @@ TEST(RewriteDateLiteralsTest, DatesOutsideLiteralsOnly) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"set [last_used] = #12/05/2026 10:11:12# where", "set [last_used] = '2026-12-05 10:11:12' where"},
+      {"set [last_used] = #12/05/2026 10:11:12# where",
+       "set [last_used] = '2026-12-05 10:11:12' where"},
       {"VALUES (0,#2026-12-05#,'10:11:12')", "VALUES (0,'2026-12-05','10:11:12')"},
       {"d = #1/2/2026 7:05#", "d = '2026-01-02 07:05:00'"},
       {"a = '#12/05/2026#' and b = #x#", "a = '#12/05/2026#' and b = #x#"},
@@ -81,7 +83,14 @@ TEST(ConnectionStateTest, NeverOpenedClosedAndUnreachable) {
             kErrDbUnspecified);
   // A file that is not a database fails at Open, not later.
   fs::path junk = fs::temp_directory_path() / ("ordane-junk-" + std::to_string(getpid()));
-  { std::FILE* f = std::fopen(junk.c_str(), "w"); std::fputs("this is no database file at all, not one bit of it......................................................", f); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(junk.c_str(), "w");
+    std::fputs(
+        "this is no database file at all, not one bit of "
+        "it......................................................",
+        f);
+    std::fclose(f);
+  }
   EXPECT_EQ(number([&] { c->Open("sqlite:" + junk.string(), "", ""); }), kErrDbUnspecified);
   fs::remove(junk);
 }
@@ -134,7 +143,8 @@ class DbTest : public ::testing::TestWithParam<Backend> {
 };
 
 TEST_P(DbTest, BracketedNamesAndDoubledQuotes) {
-  c_->Execute("INSERT INTO [cBuffer] ([id], [address], [MSG]) VALUES (1, '12.0', 'O''Brien''s 324 2 1')");
+  c_->Execute(
+      "INSERT INTO [cBuffer] ([id], [address], [MSG]) VALUES (1, '12.0', 'O''Brien''s 324 2 1')");
   c_->Execute("insert into cBuffer (id, address, msg) values (2, '12.1', '[not a name]')");
   Recordset rs;
   rs.Open("select * from [cBuffer] where [Address] = '12.0'", *c_);
@@ -211,7 +221,10 @@ TEST_P(DbTest, UpdateChangesOnlyTheCurrentRow) {
   rs.MoveNext();
 
   Recordset check;
-  check.Open("select sked_id, controller_address, description, days from skeds order by sked_id, controller_address", *c_);
+  check.Open(
+      "select sked_id, controller_address, description, days from skeds order by sked_id, "
+      "controller_address",
+      *c_);
   std::vector<std::string> seen;
   for (; !check.Eof(); check.MoveNext()) {
     seen.push_back(check.Text("description") + "/" + check.Value("days").value_or("NULL"));
@@ -238,7 +251,8 @@ TEST_P(DbTest, UpdateChangesOnlyTheCurrentRow) {
 }
 
 TEST_P(DbTest, FieldsNullsAndErrors) {
-  c_->Execute("insert into skeds (sked_id, controller_address, description) values (7, '1.2', NULL)");
+  c_->Execute(
+      "insert into skeds (sked_id, controller_address, description) values (7, '1.2', NULL)");
   Recordset rs;
   rs.Open("SELECT Sked_ID, Description FROM Skeds", *c_);
   EXPECT_EQ(rs.Text("sked_id"), "7");
@@ -302,8 +316,8 @@ TEST(PostgresLossTest, StoppedServerGivesUnspecifiedThenEndsLoops) {
 TEST(TempPostgresTest, MissingServerSkipsOrFailsUnderCi) {
   std::string self = fs::read_symlink("/proc/self/exe").string();
   auto run = [&](const std::string& env) {
-    std::string command = env + " ORDANE_PG_BIN=/nonexistent " + self +
-                          " --gtest_filter=PostgresLossTest.* 2>&1";
+    std::string command =
+        env + " ORDANE_PG_BIN=/nonexistent " + self + " --gtest_filter=PostgresLossTest.* 2>&1";
     std::string output;
     FILE* p = popen(command.c_str(), "r");
     char buffer[4096];
@@ -320,8 +334,7 @@ TEST(TempPostgresTest, MissingServerSkipsOrFailsUnderCi) {
   EXPECT_NE(out.find("PostgreSQL could not be started (CI is set)"), std::string::npos) << out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, DbTest,
-                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+INSTANTIATE_TEST_SUITE_P(Backends, DbTest, ::testing::Values(Backend::kSqlite, Backend::kPostgres),
                          [](const auto& info) {
                            return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
                          });

@@ -79,10 +79,8 @@ class PgConnection final : public BackendConnection {
       ~Clear() { PQclear(r); }
     } clear{res};
     ExecStatusType status = res != nullptr ? PQresultStatus(res) : PGRES_FATAL_ERROR;
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK &&
-        status != PGRES_EMPTY_QUERY) {
-      std::string message =
-          res != nullptr ? PQresultErrorMessage(res) : PQerrorMessage(conn_);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_EMPTY_QUERY) {
+      std::string message = res != nullptr ? PQresultErrorMessage(res) : PQerrorMessage(conn_);
       if (message.empty()) message = PQerrorMessage(conn_);
       throw PostgresError(res, message, Broken(), sql);
     }

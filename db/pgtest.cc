@@ -122,8 +122,8 @@ TempPostgres::TempPostgres() {
   const std::string log = folder_ + "/setup.log";
   const std::string server_log = folder_ + "/server.log";
   try {
-    if (Run({bin_ + "/initdb", "-D", folder_ + "/data", "-U", "ordane", "-A", "trust", "-E",
-             "UTF8", "--no-sync", "--locale=C"},
+    if (Run({bin_ + "/initdb", "-D", folder_ + "/data", "-U", "ordane", "-A", "trust", "-E", "UTF8",
+             "--no-sync", "--locale=C"},
             log) != 0) {
       throw std::runtime_error("initdb failed: " + Tail(log));
     }
@@ -133,13 +133,14 @@ TempPostgres::TempPostgres() {
       std::string options = "-p " + std::to_string(port_) + " -k " + folder_ +
                             " -c listen_addresses=127.0.0.1 -c fsync=off"
                             " -c synchronous_commit=off -c full_page_writes=off";
-      if (Run({bin_ + "/pg_ctl", "-D", folder_ + "/data", "-o", options, "-l", server_log, "-w", "-t",
-               "60", "start"},
+      if (Run({bin_ + "/pg_ctl", "-D", folder_ + "/data", "-o", options, "-l", server_log, "-w",
+               "-t", "60", "start"},
               log) == 0) {
         running_ = true;
       }
     }
-    if (!running_) throw std::runtime_error("the server did not start: " + Tail(log) + Tail(server_log));
+    if (!running_)
+      throw std::runtime_error("the server did not start: " + Tail(log) + Tail(server_log));
     CreateDatabase("ordane");
   } catch (...) {
     Stop();

@@ -48,13 +48,13 @@ std::unique_ptr<TempPostgres> StartTempPostgres(std::string* why);
 
 // In a GoogleTest body: declares `name` as a started TempPostgres, or skips the test (fails it
 // when the environment variable CI is set, so that a CI run cannot pass without PostgreSQL).
-#define ORDANE_TEMP_POSTGRES_OR_SKIP(name)                                              \
-  std::string name##_why;                                                               \
-  auto name = ::ordane::db::StartTempPostgres(&name##_why);                             \
-  if (!name) {                                                                          \
-    if (std::getenv("CI") != nullptr) {                                                 \
-      FAIL() << "PostgreSQL could not be started (CI is set): " << name##_why;          \
-    } else {                                                                            \
-      GTEST_SKIP() << "PostgreSQL could not be started: " << name##_why;                \
-    }                                                                                   \
+#define ORDANE_TEMP_POSTGRES_OR_SKIP(name)                                     \
+  std::string name##_why;                                                      \
+  auto name = ::ordane::db::StartTempPostgres(&name##_why);                    \
+  if (!name) {                                                                 \
+    if (std::getenv("CI") != nullptr) {                                        \
+      FAIL() << "PostgreSQL could not be started (CI is set): " << name##_why; \
+    } else {                                                                   \
+      GTEST_SKIP() << "PostgreSQL could not be started: " << name##_why;       \
+    }                                                                          \
   }

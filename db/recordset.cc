@@ -45,7 +45,8 @@ std::string SingleTable(const std::string& sql) {
     }
   }
   std::string table = sql.substr(start, end - start);
-  std::string rest = Trim(ReplaceAll(ReplaceAll(ReplaceAll(lower.substr(end), "\t", " "), "\r", " "), "\n", " "));
+  std::string rest =
+      Trim(ReplaceAll(ReplaceAll(ReplaceAll(lower.substr(end), "\t", " "), "\r", " "), "\n", " "));
   if (!rest.empty() && rest != ";" && !rest.starts_with("where ") && !rest.starts_with("order ")) {
     return "";  // a join, a second table or something else after the table
   }
@@ -101,8 +102,7 @@ void Recordset::CheckOpen() const {
 void Recordset::CheckRow() const {
   CheckOpen();
   if (pos_ >= rows_.size() || bof_) {
-    throw Error(kErrEofOrBof,
-                "Either BOF or EOF is True, or the current record has been deleted");
+    throw Error(kErrEofOrBof, "Either BOF or EOF is True, or the current record has been deleted");
   }
 }
 
@@ -150,7 +150,8 @@ std::size_t Recordset::Column(std::string_view field) const {
   }
   throw Error(kErrItemNotFound,
               "Item cannot be found in the collection corresponding to the requested name or "
-              "ordinal: " + std::string(field));
+              "ordinal: " +
+                  std::string(field));
 }
 
 bool Recordset::HasField(std::string_view field) const {
@@ -165,9 +166,7 @@ std::optional<std::string> Recordset::Value(std::string_view field) const {
   return rows_[pos_][c];
 }
 
-std::string Recordset::Text(std::string_view field) const {
-  return Value(field).value_or("");
-}
+std::string Recordset::Text(std::string_view field) const { return Value(field).value_or(""); }
 
 std::string Recordset::Required(std::string_view field) const {
   auto v = Value(field);
@@ -237,9 +236,9 @@ void Recordset::Update() {
       marks += "?";
       params.push_back(row[c]);
     }
-    sql = names.empty() ? "INSERT INTO " + table + " DEFAULT VALUES RETURNING *"
-                        : "INSERT INTO " + table + " (" + names + ") VALUES (" + marks +
-                              ") RETURNING *";
+    sql = names.empty()
+              ? "INSERT INTO " + table + " DEFAULT VALUES RETURNING *"
+              : "INSERT INTO " + table + " (" + names + ") VALUES (" + marks + ") RETURNING *";
   } else {
     std::string sets;
     for (std::size_t c = 0; c < columns_.size(); ++c) {
@@ -280,15 +279,16 @@ void Recordset::Update() {
       sql = "UPDATE " + table + " SET " + sets + " WHERE " + where + " RETURNING *";
     } else {
       const char* id = pg ? "ctid" : "rowid";
-      sql = "UPDATE " + table + " SET " + sets + " WHERE " + id + " = (SELECT " + id +
-            " FROM " + table + " WHERE " + where + " LIMIT 1) RETURNING *";
+      sql = "UPDATE " + table + " SET " + sets + " WHERE " + id + " = (SELECT " + id + " FROM " +
+            table + " WHERE " + where + " LIMIT 1) RETURNING *";
     }
   }
 
   ResultSet back = conn_->QueryParams(sql, params);
   if (back.rows.empty()) {
-    throw Error(kErrDbCommand, "Row cannot be located for updating. Some values may have been "
-                               "changed since it was last read");
+    throw Error(kErrDbCommand,
+                "Row cannot be located for updating. Some values may have been "
+                "changed since it was last read");
   }
   // The row as the database now holds it: defaults, generated keys and conversions included.
   for (std::size_t c = 0; c < columns_.size(); ++c) {

@@ -147,8 +147,9 @@ int DemoData(const Args& a) {
   schema::LoadDemoData(*c, o);
   std::cout << "demo data loaded: driver " << o.driver_id << " for computer "
             << (o.computer_name.empty() ? ComputerName() : UCase(o.computer_name)) << ", "
-            << o.panels << " panel(s) on 127.0.0.1.." << "127.0.0." << o.panels << " ports "
-            << o.first_port << ".." << o.first_port + o.panels - 1 << "\n";
+            << o.panels << " panel(s) on 127.0.0.1.."
+            << "127.0.0." << o.panels << " ports " << o.first_port << ".."
+            << o.first_port + o.panels - 1 << "\n";
   return 0;
 }
 
@@ -177,7 +178,8 @@ int WriteSettings(const Args& a) {
   }
   std::error_code ec;
   if (file.has_parent_path()) fs::create_directories(file.parent_path(), ec);
-  fs::path key = a.Has("--key-file") ? fs::path(a.Get("--key-file")) : file.parent_path() / "ordane.key";
+  fs::path key =
+      a.Has("--key-file") ? fs::path(a.Get("--key-file")) : file.parent_path() / "ordane.key";
   if (key.is_relative()) key = fs::absolute(key);
   if (!fs::exists(key)) {
     std::string why;
@@ -224,25 +226,39 @@ int ShowSettings(const Args& a) {
   if (!fs::exists(file)) throw Error(kErrFileNotFound, "no settings file at " + file.string());
   auto lib = NewSystemLibrary(file);
   Settings s = ProcessEntry(*lib);
-  auto mask = [](const std::string& v) { return v.empty() ? std::string("(empty)") : std::string("(set)"); };
+  auto mask = [](const std::string& v) {
+    return v.empty() ? std::string("(empty)") : std::string("(set)");
+  };
   std::cout << "settings file         " << file.string() << "\n";
   std::cout << "key file              " << KeyFileFor(file).string() << "\n";
   std::cout << "computer name         " << ComputerName() << "\n";
   for (const auto& row : SettingsTable()) {
     std::string key(row.key);
     std::string value;
-    if (key == "SQL_Server") value = std::to_string(s.SqlServerMode);
-    else if (key == "SQL_AppRole") value = std::to_string(s.UseAppRole);
-    else if (key == "Database_AppName") value = s.AppRoleName;
-    else if (key == "Database_AppPassword") value = mask(s.AppRolePassword);
-    else if (key == "Database_UserName") value = s.DatabaseUser;
-    else if (key == "Database_Passwordn") value = mask(s.DatabasePassword);
-    else if (key == "Cxn_Access_Control") value = s.CxnAccessControl;
-    else if (key == "Cxn_Hardware") value = s.CxnHardware;
-    else if (key == "DriverDebug") value = s.DriverDebug ? "on" : "off";
-    else if (key == "LocalPath") value = s.LocalPath;
-    else if (key == "RemotePath") value = s.RemotePath;
-    else if (key == "Status_Timer") value = std::to_string(s.StatusTimer);
+    if (key == "SQL_Server")
+      value = std::to_string(s.SqlServerMode);
+    else if (key == "SQL_AppRole")
+      value = std::to_string(s.UseAppRole);
+    else if (key == "Database_AppName")
+      value = s.AppRoleName;
+    else if (key == "Database_AppPassword")
+      value = mask(s.AppRolePassword);
+    else if (key == "Database_UserName")
+      value = s.DatabaseUser;
+    else if (key == "Database_Passwordn")
+      value = mask(s.DatabasePassword);
+    else if (key == "Cxn_Access_Control")
+      value = s.CxnAccessControl;
+    else if (key == "Cxn_Hardware")
+      value = s.CxnHardware;
+    else if (key == "DriverDebug")
+      value = s.DriverDebug ? "on" : "off";
+    else if (key == "LocalPath")
+      value = s.LocalPath;
+    else if (key == "RemotePath")
+      value = s.RemotePath;
+    else if (key == "Status_Timer")
+      value = std::to_string(s.StatusTimer);
     std::cout << PadCut(key, 22) << value << "\n";
   }
   // A sealed password that does not open reads as empty: say so instead of hiding it.

@@ -61,15 +61,16 @@ class OrdanectlTest : public ::testing::Test {
             *c);
     ASSERT_FALSE(rs.Eof());
     std::string d = rs.Text("driver_id");
-    rs.Open("select * from controllers where driver_id = " + d + " order by controller_address", *c);
+    rs.Open("select * from controllers where driver_id = " + d + " order by controller_address",
+            *c);
     int i = 0;
     for (; !rs.Eof(); rs.MoveNext(), ++i) {
       EXPECT_EQ(rs.Text("Connection_Type"), "4");
       EXPECT_EQ(rs.Text("ec_1_name"), "127.0.0." + std::to_string(i + 1));
       EXPECT_EQ(rs.Text("poll"), "1");
       db::Recordset ch;
-      ch.Open("select * from channels where driver_id = " + d + " and channel = " +
-                  rs.Text("controller_address"),
+      ch.Open("select * from channels where driver_id = " + d +
+                  " and channel = " + rs.Text("controller_address"),
               *c);
       ASSERT_FALSE(ch.Eof());
       EXPECT_EQ(ValueOf0(ch.Text("port2")), first_port + i);
@@ -137,7 +138,7 @@ TEST_F(OrdanectlTest, SettingsFileOpensForTheDriver) {
   fs::path file = dir_ / "etc" / "ordane.ini";
   std::string cxn = "sqlite:" + (dir_ / "ordane.db").string();
   CtlRun r = Ctl("settings --file " + file.string() + " --db " + cxn + " --remote " +
-              (dir_ / "share").string() + " --sql-server 2 --user bob --password \"p'w x\"");
+                 (dir_ / "share").string() + " --sql-server 2 --user bob --password \"p'w x\"");
   ASSERT_EQ(r.rc, 0) << r.output;
   struct stat st {};
   ASSERT_EQ(stat((dir_ / "etc" / "ordane.key").c_str(), &st), 0);

@@ -28,8 +28,8 @@ void Insert(db::Connection& c, const std::string& table, const std::string& colu
   c.QueryParams("INSERT INTO " + table + " (" + columns + ") VALUES (" + marks + ")", values);
 }
 
-long long InsertReturningId(db::Connection& c, const std::string& table,
-                            const std::string& columns, const Params& values) {
+long long InsertReturningId(db::Connection& c, const std::string& table, const std::string& columns,
+                            const Params& values) {
   std::string marks;
   for (std::size_t i = 0; i < values.size(); ++i) marks += i ? ", ?" : "?";
   db::ResultSet rs = c.QueryParams(
@@ -54,8 +54,8 @@ void InTransaction(db::Connection& c, F&& f) {
 
 void AddBaseRows(db::Connection& c) {
   for (const auto& e : DriverEventCodes()) {
-    db::ResultSet rs = c.QueryParams("SELECT 1 FROM event_descriptions WHERE event_id = ?",
-                                     {std::string(e.code)});
+    db::ResultSet rs =
+        c.QueryParams("SELECT 1 FROM event_descriptions WHERE event_id = ?", {std::string(e.code)});
     if (rs.rows.empty()) {
       Insert(c, "event_descriptions", "event_id, description, log_type",
              {std::string(e.code), std::string(e.description), S(e.log_type)});
@@ -103,13 +103,15 @@ void LoadDemoData(db::Connection& c, const DemoOptions& o) {
     c.QueryParams("DELETE FROM channels WHERE driver_id = ?", {d});
     c.QueryParams("DELETE FROM drivers WHERE driver_id = ?", {d});
 
-    Insert(c, "drivers", "driver_id, computer_name, driver_type, TCP_Listen_Port, status, Description",
+    Insert(c, "drivers",
+           "driver_id, computer_name, driver_type, TCP_Listen_Port, status, Description",
            {d, computer, "11000", "0", "0", "Intrusion Alarm Panel Driver"});
 
     // Regions: replaced as a whole, they belong to the site rather than to one driver.
     c.Execute("DELETE FROM region_descriptions");
     const char* regions[] = {"Default Region", "North Building", "South Building"};
-    for (int r = 0; r < 3; ++r) Insert(c, "region_descriptions", "region_id, description", {S(r), regions[r]});
+    for (int r = 0; r < 3; ++r)
+      Insert(c, "region_descriptions", "region_id, description", {S(r), regions[r]});
     c.Execute("DELETE FROM TimeSchedule_Descriptions");
     const char* schedules[] = {"Always", "Business Hours", "Night Shift"};
     for (int t = 1; t <= 3; ++t) {
@@ -139,8 +141,8 @@ void LoadDemoData(db::Connection& c, const DemoOptions& o) {
         Insert(c, "devices",
                "address, device_address, Description, group_id, Device, Device_Type, latch_mode, "
                "region_id",
-               {ca + ".3.R" + S(r), S(r), "Panel " + S(i) + " Door " + S(r), S(r),
-                "Reader " + S(r), "Reader", "0", S(region)});
+               {ca + ".3.R" + S(r), S(r), "Panel " + S(i) + " Door " + S(r), S(r), "Reader " + S(r),
+                "Reader", "0", S(region)});
       }
       for (int k = 1; k <= 3; ++k) {
         Insert(c, "devices", "address, device_address, Description, Device, Device_Type, region_id",
@@ -170,13 +172,13 @@ void LoadDemoData(db::Connection& c, const DemoOptions& o) {
       long long card;
     } people[] = {{"Ann", "Lee", 1001}, {"Ben", "O'Brien", 1002}, {"Carla", "Diaz", 1003}};
     for (const auto& p : people) {
-      bool known = !c.QueryParams("SELECT 1 FROM credentials WHERE credential_number = ?",
-                                  {S(p.card)})
-                        .rows.empty();
+      bool known =
+          !c.QueryParams("SELECT 1 FROM credentials WHERE credential_number = ?", {S(p.card)})
+               .rows.empty();
       if (known) continue;
-      long long id = InsertReturningId(c, "personnel", "first_name, last_name, name, card_type, ai_id",
-                                       {p.first, p.last, std::string(p.first) + " " + p.last,
-                                        "Normal", "0"});
+      long long id =
+          InsertReturningId(c, "personnel", "first_name, last_name, name, card_type, ai_id",
+                            {p.first, p.last, std::string(p.first) + " " + p.last, "Normal", "0"});
       Insert(c, "credentials",
              "record_id, credential_number, record_number, status, facility_code, activate_date, "
              "de_activate_date",

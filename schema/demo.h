@@ -15,7 +15,7 @@ void InitDatabase(db::Connection& c);
 
 struct DemoOptions {
   int driver_id = 1;
-  int panels = 2;           // 1 to 32; panel i listens on 127.0.0.(i+1), port first_port + i
+  int panels = 2;  // 1 to 32; panel i listens on 127.0.0.(i+1), port first_port + i
   int first_port = 7700;
   std::string computer_name;  // empty: this computer's name
   bool replace = false;       // remove an earlier demo of the same driver first

@@ -86,9 +86,7 @@ const std::vector<Table>& Tables() {
                  {{"id", T::kSerial}, {"address", T::kText}, {"MSG", T::kLongText}},
                  {"id"},
                  {{"address"}}});
-    t.push_back({"workstations",
-                 {{"id", T::kSerial}, {"description", T::kText}},
-                 {"id"}});
+    t.push_back({"workstations", {{"id", T::kSerial}, {"description", T::kText}}, {"id"}});
     t.push_back({"workstations_cmd",
                  {{"id", T::kSerial}, {"description", T::kText}, {"command", T::kLongText}},
                  {"id"}});
@@ -96,9 +94,8 @@ const std::vector<Table>& Tables() {
                  {{"region_id", T::kInteger, true}, {"description", T::kText}},
                  {"region_id"}});
     // One row (id 1) whose columns are the system-wide settings; Read_Data reads a column.
-    t.push_back({"global_settings",
-                 {{"id", T::kInteger, true}, {"Max_Regions", T::kInteger}},
-                 {"id"}});
+    t.push_back(
+        {"global_settings", {{"id", T::kInteger, true}, {"Max_Regions", T::kInteger}}, {"id"}});
     t.push_back({"devices",
                  {{"id", T::kSerial},
                   {"address", T::kText},
@@ -113,9 +110,7 @@ const std::vector<Table>& Tables() {
                  {"id"},
                  {{"address"}}});
     t.push_back({"authority_levels",
-                 {{"address", T::kText, true},
-                  {"subitem", T::kInteger, true},
-                  {"smash", T::kText}},
+                 {{"address", T::kText, true}, {"subitem", T::kInteger, true}, {"smash", T::kText}},
                  {"address", "subitem"}});
     {
       Table h{"sked_holidays",
@@ -231,21 +226,20 @@ const std::vector<Table>& Tables() {
                   {"Description", T::kText},
                   {"comm_channel", T::kInteger}},
                  {"address"}});
-    const std::vector<Column> event_head = {
-        {"id", T::kSerial},
-        {"region_id", T::kInteger, false, "0"},
-        {"date", T::kDate},
-        {"time", T::kTime},
-        {"time_num", T::kReal},
-        {"time_string", T::kText},
-        {"address", T::kText},
-        {"address_description", T::kText},
-        {"device", T::kText},
-        {"event_id", T::kText},
-        {"event_description", T::kLongText},
-        {"name", T::kText},
-        {"data2", T::kText},
-        {"data", T::kText}};
+    const std::vector<Column> event_head = {{"id", T::kSerial},
+                                            {"region_id", T::kInteger, false, "0"},
+                                            {"date", T::kDate},
+                                            {"time", T::kTime},
+                                            {"time_num", T::kReal},
+                                            {"time_string", T::kText},
+                                            {"address", T::kText},
+                                            {"address_description", T::kText},
+                                            {"device", T::kText},
+                                            {"event_id", T::kText},
+                                            {"event_description", T::kLongText},
+                                            {"name", T::kText},
+                                            {"data2", T::kText},
+                                            {"data", T::kText}};
     Table events{"events", event_head, {"id"}, {{"address"}, {"event_id"}}};
     events.columns.push_back({"log_type", T::kInteger});
     events.columns.push_back({"group_id", T::kReal});
@@ -264,9 +258,7 @@ const std::vector<Table>& Tables() {
                   {"value", T::kText}},
                  {"region_id", "user_number", "field"}});
     t.push_back({"device_state",
-                 {{"address", T::kText, true},
-                  {"event_id", T::kText},
-                  {"changed", T::kText}},
+                 {{"address", T::kText, true}, {"event_id", T::kText}, {"changed", T::kText}},
                  {"address"}});
     return t;
   }();

@@ -13,7 +13,7 @@ namespace ordane::schema {
 
 // The portable column types.
 enum class Type {
-  kSerial,    // integer key the database assigns on insert
+  kSerial,  // integer key the database assigns on insert
   kInteger,
   kBigInt,    // credential numbers
   kReal,      // time_num (hhmm.ss), hot stamp numbers
@@ -31,9 +31,9 @@ struct Column {
 };
 
 struct Table {
-  std::string_view name;                  // as the driver writes it ("cBuffer")
+  std::string_view name;  // as the driver writes it ("cBuffer")
   std::vector<Column> columns;
-  std::vector<std::string_view> key;      // primary key columns (a serial column is alone)
+  std::vector<std::string_view> key;  // primary key columns (a serial column is alone)
   std::vector<std::vector<std::string_view>> indexes;  // extra indexes for the lookups
 };
 

@@ -43,11 +43,15 @@ class SchemaTest : public ::testing::TestWithParam<db::Backend> {
 TEST_P(SchemaTest, DriverStatementsRunAsWritten) {
   CreateSchema(*c_);  // a second run changes nothing
   const char* statements[] = {
-      "insert into drivers (driver_id, computer_name, driver_type, TCP_Listen_Port, status, Description) values (12, 'HOST', '11000', 0, 1, 'Panel driver')",
-      "select * from [drivers] where [computer_name] = 'HOST' and [driver_type] = '11000' and [TCP_Listen_Port] not in (1,2)",
+      "insert into drivers (driver_id, computer_name, driver_type, TCP_Listen_Port, status, "
+      "Description) values (12, 'HOST', '11000', 0, 1, 'Panel driver')",
+      "select * from [drivers] where [computer_name] = 'HOST' and [driver_type] = '11000' and "
+      "[TCP_Listen_Port] not in (1,2)",
       "update [drivers] set status=0 where driver_id =12",
-      "insert into controllers (address, driver_id, controller_address, poll, Connection_Type, EC_1_Name) values ('12.0', 12, 0, 1, '4', '127.0.0.1')",
-      "insert into channels (driver_id, channel, port, baud_rate, port2) values (12, 0, '1', 9600, 7700)",
+      "insert into controllers (address, driver_id, controller_address, poll, Connection_Type, "
+      "EC_1_Name) values ('12.0', 12, 0, 1, '4', '127.0.0.1')",
+      "insert into channels (driver_id, channel, port, baud_rate, port2) values (12, 0, '1', 9600, "
+      "7700)",
       "select * from controllers where driver_id = 12 order by controller_address",
       "select * from channels where driver_id = 12 and channel = 0",
       "update [controllers] set cstatus=1 where address = '12.0'",
@@ -79,20 +83,34 @@ TEST_P(SchemaTest, DriverStatementsRunAsWritten) {
       "select id,first_name, last_name,ai_id from PERSONNEL where id = 0",
       "update Personnel set [last_reader] = '12.0.3.R1' where id = 0",
       "update Personnel set [last_used] = '20261205 10:11:12' where id = 0",
-      "select Controller_Address,Disarm_Areas from alarm_integration where AI_ID = 1 and reader = '12.0.3.R1'",
+      "select Controller_Address,Disarm_Areas from alarm_integration where AI_ID = 1 and reader = "
+      "'12.0.3.R1'",
       "select description from area_control where area_number = 1 and controller_address = '12.0'",
       "select Open_Window_Time from Secured_Areas where address = '12-0' and id = 3",
-      "select description from TimeSchedule_Descriptions where timeschedule_id = 1 and region_id = 0",
-      "select macro_id,time_schedule from triggers where event_id = 'PO001' and controller_address = '12.0'",
+      "select description from TimeSchedule_Descriptions where timeschedule_id = 1 and region_id = "
+      "0",
+      "select macro_id,time_schedule from triggers where event_id = 'PO001' and controller_address "
+      "= '12.0'",
       "select comm_channel from sub_controllers where address = '12.0.1'",
       "select connection_type, baud_rate, password from controllers where address = '12.0'",
       "select Description from Sub_Controllers where address = '12.0.1'",
       "select description from workstations",
       "select * from workstations_cmd",
       "select Max_Regions from global_settings where id = 1",
-      "INSERT INTO events ([region_id],[date], [time], time_num, time_string, address, address_description, device, event_id, event_description, name, log_type) VALUES (0,'20261205','10:11:12',1011.12,'10:11:12','12.0','Panel','','PO001','Restored','Panel driver 1.0.0',102) ",
-      "INSERT INTO events ([region_id],[date], [time], time_num, time_string, address, address_description, device, event_id, event_description, name, data2, log_type, data, group_id) VALUES (1,'20261205','10:11:12',1011.12,'10:11:12','12.0.2.I3','Door','D','RD003','Opened','Ann Lee','12.0',102,0,5) ",
-      "INSERT INTO alarms ([region_id],[date], [time], time_num, time_string, address, address_description, device, event_id, event_description, name, data2, device_type,status,priority,data) VALUES (1,'20261205','10:11:12',1011.12,'10:11:12','12.0.2.I3','Door','D','RD003','Opened','O`Brien',' ','Point','Active',40,1234) ",
+      "INSERT INTO events ([region_id],[date], [time], time_num, time_string, address, "
+      "address_description, device, event_id, event_description, name, log_type) VALUES "
+      "(0,'20261205','10:11:12',1011.12,'10:11:12','12.0','Panel','','PO001','Restored','Panel "
+      "driver 1.0.0',102) ",
+      "INSERT INTO events ([region_id],[date], [time], time_num, time_string, address, "
+      "address_description, device, event_id, event_description, name, data2, log_type, data, "
+      "group_id) VALUES "
+      "(1,'20261205','10:11:12',1011.12,'10:11:12','12.0.2.I3','Door','D','RD003','Opened','Ann "
+      "Lee','12.0',102,0,5) ",
+      "INSERT INTO alarms ([region_id],[date], [time], time_num, time_string, address, "
+      "address_description, device, event_id, event_description, name, data2, "
+      "device_type,status,priority,data) VALUES "
+      "(1,'20261205','10:11:12',1011.12,'10:11:12','12.0.2.I3','Door','D','RD003','Opened','O`"
+      "Brien',' ','Point','Active',40,1234) ",
   };
   for (const char* s : statements) {
     try {

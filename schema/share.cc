@@ -11,21 +11,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kAlarm = 111;      // priority 1 alarm with an integration record
-constexpr int kAlarmLow = 130;   // priority 20 alarm
-constexpr int kEvent = 102;      // logged only
-constexpr int kReport = 101;     // logged and passed to integration
+constexpr int kAlarm = 111;     // priority 1 alarm with an integration record
+constexpr int kAlarmLow = 130;  // priority 20 alarm
+constexpr int kEvent = 102;     // logged only
+constexpr int kReport = 101;    // logged and passed to integration
 
 // Base numbers of the resource blocks by the code's two letters.
 struct Block {
   std::string_view prefix;
   int base;
 };
-constexpr Block kBlocks[] = {{"AZ", 15000}, {"CE", 16000}, {"DO", 17000}, {"HS", 18000},
-                             {"II", 19000}, {"IO", 20000}, {"MC", 21000}, {"OO", 22000},
-                             {"PO", 23000}, {"RI", 24000}, {"RO", 25000}, {"SA", 26000},
-                             {"SE", 27000}, {"TC", 28000}, {"TS", 29000}, {"UC", 30000},
-                             {"PC", 31000}, {"RD", 21500}};
+constexpr Block kBlocks[] = {
+    {"AZ", 15000}, {"CE", 16000}, {"DO", 17000}, {"HS", 18000}, {"II", 19000}, {"IO", 20000},
+    {"MC", 21000}, {"OO", 22000}, {"PO", 23000}, {"RI", 24000}, {"RO", 25000}, {"SA", 26000},
+    {"SE", 27000}, {"TC", 28000}, {"TS", 29000}, {"UC", 30000}, {"PC", 31000}, {"RD", 21500}};
 
 std::string Hex2(int n) {
   static const char* kDigits = "0123456789ABCDEF";
@@ -233,21 +232,36 @@ std::vector<std::pair<int, std::string>> ResourceTexts() {
   }
   // The codes other components raise through this driver's files.
   const std::pair<std::string_view, std::string_view> others[] = {
-      {"RO001", "Access Granted"},          {"RO002", "Access Granted Door Not Opened"},
-      {"RO017", "Reader Message"},          {"RO018", "Reader Message"},
-      {"RO020", "Access Denied"},           {"RO021", "Access Denied Unknown Card"},
-      {"RO024", "Access Granted Disarm"},   {"RO025", "Access Granted Disarm Door Not Opened"},
-      {"RO044", "Access Denied Wrong Time"}, {"RO045", "Access Denied Wrong Area"},
-      {"RO050", "Reader Event"},            {"RO071", "Access Denied Lost Card"},
-      {"IO002", "Intercom Call"},           {"IO008", "Intercom Call Answered"},
-      {"IO009", "Intercom Call Ended"},     {"IO044", "Control Point Activated"},
-      {"OO001", "Output On"},               {"OO002", "Output Off"},
-      {"II001", "Input Active"},            {"II002", "Input Normal"},
-      {"DO001", "Door Controller Online"},  {"DO002", "Door Controller Offline"},
-      {"UC001", "Unknown Credential"},      {"AZ001", "Area Armed"},
-      {"AZ002", "Area Disarmed"},           {"MC001", "Manual Command"},
-      {"TC001", "Time Changed"},            {"CE001", "Camera Event"},
-      {"PC001", "Panel Command Sent"},      {"SE001", "System Event"},
+      {"RO001", "Access Granted"},
+      {"RO002", "Access Granted Door Not Opened"},
+      {"RO017", "Reader Message"},
+      {"RO018", "Reader Message"},
+      {"RO020", "Access Denied"},
+      {"RO021", "Access Denied Unknown Card"},
+      {"RO024", "Access Granted Disarm"},
+      {"RO025", "Access Granted Disarm Door Not Opened"},
+      {"RO044", "Access Denied Wrong Time"},
+      {"RO045", "Access Denied Wrong Area"},
+      {"RO050", "Reader Event"},
+      {"RO071", "Access Denied Lost Card"},
+      {"IO002", "Intercom Call"},
+      {"IO008", "Intercom Call Answered"},
+      {"IO009", "Intercom Call Ended"},
+      {"IO044", "Control Point Activated"},
+      {"OO001", "Output On"},
+      {"OO002", "Output Off"},
+      {"II001", "Input Active"},
+      {"II002", "Input Normal"},
+      {"DO001", "Door Controller Online"},
+      {"DO002", "Door Controller Offline"},
+      {"UC001", "Unknown Credential"},
+      {"AZ001", "Area Armed"},
+      {"AZ002", "Area Disarmed"},
+      {"MC001", "Manual Command"},
+      {"TC001", "Time Changed"},
+      {"CE001", "Camera Event"},
+      {"PC001", "Panel Command Sent"},
+      {"SE001", "System Event"},
   };
   for (const auto& [code, text] : others) {
     texts.emplace_back(ResourceNumber(code), std::string(text));
@@ -295,8 +309,7 @@ bool LayDownShare(const fs::path& root, bool overwrite, std::string* why) {
 
   return write(root / "Drivers" / "11000.ini", events) &&
          write(root / "hardware" / "11000.dvr", dvr) &&
-         write(root / "Resources" / "strings.ini", resources) &&
-         write(root / "sites.map", sites);
+         write(root / "Resources" / "strings.ini", resources) && write(root / "sites.map", sites);
 }
 
 }  // namespace ordane::schema

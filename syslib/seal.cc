@@ -27,9 +27,8 @@ std::array<unsigned char, crypto_aead_xchacha20poly1305_ietf_KEYBYTES> DeriveKey
     std::string_view fixed_key, const SiteKey& site_key) {
   std::array<unsigned char, crypto_aead_xchacha20poly1305_ietf_KEYBYTES> key{};
   std::string message = "ordane-seal-v1:" + std::string(fixed_key);
-  crypto_generichash(key.data(), key.size(),
-                     reinterpret_cast<const unsigned char*>(message.data()), message.size(),
-                     site_key.data(), site_key.size());
+  crypto_generichash(key.data(), key.size(), reinterpret_cast<const unsigned char*>(message.data()),
+                     message.size(), site_key.data(), site_key.size());
   return key;
 }
 
@@ -51,8 +50,8 @@ bool CreateSiteKey(const std::filesystem::path& path, bool overwrite, std::strin
   char hex[key.size() * 2 + 1];
   sodium_bin2hex(hex, sizeof hex, key.data(), key.size());
   std::string line = std::string(hex) + "\n";
-  bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-            fsync(fd) == 0;
+  bool ok =
+      write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
   close(fd);
   sodium_memzero(key.data(), key.size());
   if (!ok && why != nullptr) *why = "cannot write " + path.string();
@@ -69,8 +68,8 @@ SiteKey LoadSiteKey(const std::filesystem::path& path) {
   SiteKey key{};
   std::size_t length = 0;
   if (line.size() != key.size() * 2 ||
-      sodium_hex2bin(key.data(), key.size(), line.data(), line.size(), nullptr, &length,
-                     nullptr) != 0 ||
+      sodium_hex2bin(key.data(), key.size(), line.data(), line.size(), nullptr, &length, nullptr) !=
+          0 ||
       length != key.size()) {
     throw Error(kErrGeneric, "Site key file holds no key: " + path.string());
   }
@@ -90,8 +89,8 @@ std::string Seal(std::string_view plain, std::string_view fixed_key, const SiteK
   crypto_aead_xchacha20poly1305_ietf_encrypt(
       out.data() + crypto_aead_xchacha20poly1305_ietf_NPUBBYTES, &written,
       reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
-      reinterpret_cast<const unsigned char*>(kSealedPrefix.data()), kSealedPrefix.size(),
-      nullptr, nonce, key.data());
+      reinterpret_cast<const unsigned char*>(kSealedPrefix.data()), kSealedPrefix.size(), nullptr,
+      nonce, key.data());
   sodium_memzero(key.data(), key.size());
   std::string b64(sodium_base64_encoded_len(out.size(), kBase64), '\0');
   sodium_bin2base64(b64.data(), b64.size(), out.data(), out.size(), kBase64);
@@ -108,8 +107,8 @@ std::string Unseal(std::string_view text, std::string_view fixed_key, const Site
   }
   std::vector<unsigned char> raw(b64.size());
   std::size_t length = 0;
-  if (sodium_base642bin(raw.data(), raw.size(), b64.data(), b64.size(), nullptr, &length,
-                        nullptr, kBase64) != 0 ||
+  if (sodium_base642bin(raw.data(), raw.size(), b64.data(), b64.size(), nullptr, &length, nullptr,
+                        kBase64) != 0 ||
       length < crypto_aead_xchacha20poly1305_ietf_NPUBBYTES +
                    crypto_aead_xchacha20poly1305_ietf_ABYTES) {
     throw Error(kErrGeneric, "Sealed text is damaged");

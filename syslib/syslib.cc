@@ -33,8 +33,8 @@ constexpr std::string_view kIntegrationFolder = "Integration";
 
 bool IsName(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
-           return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-         });
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+  });
 }
 
 // The n-th "."-separated component of an address (1-based), or "".
@@ -224,9 +224,8 @@ class RealSystemLibrary final : public SystemLibrary {
 
   std::string read_info(std::string_view file, std::string_view section, std::string_view key,
                         bool flag) override {
-    fs::path path = fs::path(std::string(file)).is_absolute()
-                        ? fs::path(std::string(file))
-                        : ResolvePath(remote_path_, file);
+    fs::path path = fs::path(std::string(file)).is_absolute() ? fs::path(std::string(file))
+                                                              : ResolvePath(remote_path_, file);
     std::string value = ReadProfileString(path, section, key, "");
     if (flag) {
       while (!value.empty() && (value.back() == '\\' || value.back() == '/')) value.pop_back();

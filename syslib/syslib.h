@@ -108,8 +108,7 @@ class SystemLibrary {
   virtual void W_Panel(std::int16_t& region, std::int16_t& user, std::string_view field,
                        std::string_view value) = 0;
   virtual std::string r(std::int32_t region, std::int32_t user, std::string_view field) = 0;
-  virtual std::string r_panel(std::int32_t region, std::int16_t& user,
-                              std::string_view field) = 0;
+  virtual std::string r_panel(std::int32_t region, std::int16_t& user, std::string_view field) = 0;
 };
 
 // The real system library over the settings file named by $ORDANE_SETTINGS (or the default).

@@ -138,9 +138,12 @@ class SyslibTest : public ::testing::TestWithParam<Backend> {
     auto c = db::NewConnection();
     c->Open(cxn, "", "");
     schema::CreateSchema(*c);
-    c->Execute("insert into controllers (address, driver_id, controller_address, region_id) values ('12.3', 12, 3, 7)");
+    c->Execute(
+        "insert into controllers (address, driver_id, controller_address, region_id) values "
+        "('12.3', 12, 3, 7)");
     c->Execute("insert into global_settings (id, Max_Regions) values (1, 30)");
-    c->Execute("insert into Secured_Areas (address, id, state) values ('12-3', 1, '1'), ('12-3', 3, '2')");
+    c->Execute(
+        "insert into Secured_Areas (address, id, state) values ('12-3', 1, '1'), ('12-3', 3, '2')");
     lib_ = NewSystemLibrary(settings_);
     lib_->init();
     lib_->set_RemotePath((dir_ / "share").string());
@@ -230,7 +233,8 @@ TEST_P(SyslibTest, FileAndTextMembers) {
   EXPECT_THROW(lib_->xKeyShow(sealed, kDriverKey), Error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, SyslibTest, ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+INSTANTIATE_TEST_SUITE_P(Backends, SyslibTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
                          [](const auto& info) {
                            return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
                          });

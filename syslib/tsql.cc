@@ -16,7 +16,8 @@ std::string ToDateIso(const std::string& text, const std::string& format) {
   std::size_t t = 0, i = 0;
   auto take = [&](std::string& into, std::size_t max) {
     std::size_t start = t;
-    while (t < text.size() && t - start < max && std::isdigit(static_cast<unsigned char>(text[t]))) ++t;
+    while (t < text.size() && t - start < max && std::isdigit(static_cast<unsigned char>(text[t])))
+      ++t;
     into = text.substr(start, t - start);
     return !into.empty();
   };
@@ -48,7 +49,9 @@ std::string ToDateIso(const std::string& text, const std::string& format) {
       ++i;
     }
   }
-  auto two = [](const std::string& v) { return v.empty() ? std::string("00") : ZeroPad(std::stoi(v), 2); };
+  auto two = [](const std::string& v) {
+    return v.empty() ? std::string("00") : ZeroPad(std::stoi(v), 2);
+  };
   std::string time = two(h) + ":" + two(mi) + ":" + two(s);
   if (y.empty()) return "'" + time + "'";
   std::string date = y + "-" + two(mo) + "-" + two(d);
