@@ -398,6 +398,30 @@ TEST(LibraryLinkTest, LinkNamesMatchWithoutRegardToCase) {
   EXPECT_EQ(driver.Busy("LOCALHOST"), "Unknown panel");
 }
 
+TEST(LibraryLinkTest, TerminatedLinksCloseAndStopRetrying) {
+  struct Case {
+    const char* name;
+    std::function<std::int16_t(Connected&)> terminate;
+  };
+  const std::vector<Case> cases = {
+      {"by PortName", [](Connected& c) { return c.lib.TerminatePanel(c.name().c_str()); }},
+      {"by connection text",
+       [](Connected& c) { return c.lib.TerminatePanel(c.listener.ConnectText().c_str()); }},
+      {"all", [](Connected& c) { return c.lib.TerminateAll(); }},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    Connected c;
+    EXPECT_EQ(k.terminate(c), kOk);
+    EXPECT_EQ(c.driver.Busy(c.name()), "Unknown panel");
+    // The panel sees the connection end, and nobody comes back.
+    EXPECT_EQ(c.peer.Next(), std::nullopt);
+    EXPECT_FALSE(c.listener.Accept(c.peer, 500ms));
+    EXPECT_EQ(c.driver.Response(), std::nullopt);
+    EXPECT_EQ(c.driver.Call("ARMAREA", c.name() + " 1"), kUnknownLink);
+  }
+}
+
 TEST(LibraryEventTest, AcknowledgedOnlyAfterTheNextCall) {
   Connected c;
   c.peer.Send(Body(Kind::kEvt, 1, "12/05/2026 10:00:00 x 07 01 11 22"));
