@@ -240,6 +240,21 @@ TEST_P(DbTest, UpdateChangesOnlyTheCurrentRow) {
   check.MoveNext();
   EXPECT_EQ(check.Text("b"), "2");
 
+  // A refused change is dropped: the loop that moves on after it does not write it again.
+  rs.Open("select * from skeds order by sked_id, controller_address", *c_, CursorType::kKeyset);
+  rs.Set("controller_address", std::nullopt);  // NOT NULL
+  EXPECT_EQ(ErrorOf([&] { rs.Update(); }), kErrDbCommand);
+  EXPECT_EQ(rs.Text("controller_address"), "12.0");
+  int moved = 0;
+  for (; !rs.Eof() && moved < 10; ++moved) rs.MoveNext();
+  EXPECT_EQ(moved, 3);
+  rs.AddNew();
+  rs.Set("sked_id", "1");
+  rs.Set("controller_address", "12.0");  // already there
+  EXPECT_EQ(ErrorOf([&] { rs.Update(); }), kErrDbCommand);
+  EXPECT_TRUE(rs.Eof());
+  EXPECT_EQ(rs.RecordCount(), 3u);
+
   // A query over two tables cannot be written back.
   rs.Open("select s.description from skeds s join nokey n on n.b = s.sked_id", *c_);
   if (!rs.Eof()) {

@@ -284,11 +284,26 @@ void Recordset::Update() {
     }
   }
 
-  ResultSet back = conn_->QueryParams(sql, params);
-  if (back.rows.empty()) {
-    throw Error(kErrDbCommand,
-                "Row cannot be located for updating. Some values may have been "
-                "changed since it was last read");
+  ResultSet back;
+  try {
+    back = conn_->QueryParams(sql, params);
+    if (back.rows.empty()) {
+      throw Error(kErrDbCommand,
+                  "Row cannot be located for updating. Some values may have been changed "
+                  "since it was last read");
+    }
+  } catch (...) {
+    // A change the database refused is dropped, so that the next move goes on to the next
+    // row instead of trying the same write again and again.
+    if (adding_) {
+      rows_.pop_back();
+      pos_ = rows_.size();
+      adding_ = false;
+    } else {
+      row = original_;
+    }
+    dirty_.assign(columns_.size(), false);
+    throw;
   }
   // The row as the database now holds it: defaults, generated keys and conversions included.
   for (std::size_t c = 0; c < columns_.size(); ++c) {

@@ -297,7 +297,7 @@ class RealSystemLibrary final : public SystemLibrary {
   std::unique_ptr<db::Connection> access_, hardware_;
   std::optional<IniDocument> resources_;
   std::optional<SiteKey> site_key_;
-  std::atomic<long long> last_stamp_{0};
+  static inline std::atomic<long long> last_stamp_{0};  // shared by every library object
   std::mutex mu_;
 };
 
