@@ -137,7 +137,9 @@ class Recordset {
   void Set(std::string_view field, std::optional<std::string> value);
   // Inserts the new row or updates the current row with the fields that were set, then reads
   // back the row as the database holds it (defaults and generated keys included). Throws
-  // Error(kErrDbCommand) on a read-only recordset or a query that joins tables.
+  // Error(kErrDbCommand) on a read-only recordset or a query that joins tables. A change the
+  // database refuses is dropped (a refused new row is removed), so a loop that reports the
+  // error and moves on does not meet it again. Moving off a changed row updates it first.
   void Update();
   // Forgets the changes to the current row (or the new row).
   void CancelUpdate();
