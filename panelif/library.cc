@@ -201,13 +201,10 @@ class Link : public std::enable_shared_from_this<Link> {
       case State::kUp:
         if (now - last_rx_ >= c.down) {
           GoDown("nothing received for " + std::to_string(c.down.count()) + " ms");
-        } else if (now - std::max(last_rx_, last_ping_) >= c.ping) {
+        } else if (!modem_ && now - std::max(last_rx_, last_ping_) >= c.ping) {
           SendPing(now);
         }
-        if (modem_ && now >= modem_until_) {
-          modem_ = false;
-          Note("modem gave no final answer in time");
-        }
+        if (modem_ && now >= modem_until_) EndModem("modem gave no final answer in time");
         break;
       case State::kStopped:
         break;
@@ -235,15 +232,19 @@ class Link : public std::enable_shared_from_this<Link> {
   }
 
   // Writes `raw` to a serial line unframed and watches for the modem's answer for `wait`.
+  // Frames wait meanwhile: a byte sent to a dialling modem would abort the call. A dial gets at
+  // least the silence limit to connect, as no modem connects within the second the caller gives.
   void Modem(std::string raw, Millis wait) {
     if (!target_.serial || !serial_.is_open()) {
       Note("modem command for a line that is not an open serial line: " + Printable(raw));
       return;
     }
     shared_.trace.Line(target_.name, "> modem", Printable(raw));
+    bool dial = raw.size() >= 3 && EqualsNoCase(std::string_view(raw).substr(0, 3), "ATD");
     modem_ = true;
     modem_text_.clear();
-    modem_until_ = Clock::now() + wait;
+    last_rx_ = Clock::now();
+    modem_until_ = last_rx_ + (dial ? std::max(wait, shared_.config.down) : wait);
     Write(std::move(raw));
   }
 
@@ -277,8 +278,20 @@ class Link : public std::enable_shared_from_this<Link> {
     if (serial_.is_open()) serial_.close(ignored);
     writing_ = false;
     out_queue_.clear();
+    held_.clear();
     decoder_.Reset();
     modem_ = false;
+  }
+
+  // The modem has answered (or will not): frames flow again, those held first.
+  void EndModem(std::string_view why) {
+    modem_ = false;
+    Note(why);
+    if (!held_.empty()) {
+      std::string held;
+      held.swap(held_);
+      Write(std::move(held));
+    }
   }
 
   void Connect() {
@@ -412,9 +425,9 @@ class Link : public std::enable_shared_from_this<Link> {
       auto line_end = modem_text_.find('\n', at);
       if (line_end == std::string::npos) return {};  // wait for the rest of the answer line
       shared_.trace.Line(target_.name, "< modem", Printable(modem_text_.substr(0, line_end)));
-      modem_ = false;
       std::size_t used = line_end + 1 > before ? line_end + 1 - before : 0;
       modem_text_.clear();
+      EndModem("modem answered " + std::string(final_answer));
       return used < bytes.size() ? bytes.substr(used) : std::string_view{};
     }
     last_rx_ = Clock::now();
@@ -561,6 +574,10 @@ class Link : public std::enable_shared_from_this<Link> {
 
   void SendFrame(const std::string& body) {
     shared_.trace.Line(target_.name, ">", body);
+    if (modem_) {
+      held_ += link::EncodeFrame(body);
+      return;
+    }
     Write(link::EncodeFrame(body));
   }
 
@@ -620,8 +637,9 @@ class Link : public std::enable_shared_from_this<Link> {
   std::string out_buffer_;
   bool writing_ = false;
 
-  bool modem_ = false;
-  std::string modem_text_;
+  bool modem_ = false;      // a modem command waits for its answer
+  std::string modem_text_;  // the modem's answer so far
+  std::string held_;        // frames held while the modem answers
   Clock::time_point modem_until_{};
 
   std::deque<Outstanding> outstanding_;

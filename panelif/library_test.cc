@@ -562,16 +562,20 @@ TEST(LibrarySerialTest, PseudoTerminalLineWithModem) {
   ASSERT_EQ(lib.InitializePanel("serial port - COM7 baud=19200 parity=n data=8 stop=1"), kOk);
   peer.pong = false;
   ASSERT_EQ(lib.ModemCommand("COM7 1000 ATD,T5551234\r"), kOk);
+  ASSERT_EQ(driver.Call("GETAREASTATUS", "COM7"), kOk);
   EXPECT_TRUE(WaitUntil([&] {
     peer.Next(10ms);
     return peer.raw.find("ATD,T5551234\r") != std::string::npos;
   }));
+  // While the modem dials, nothing else reaches the line: no request, no PING.
+  peer.Next(400ms);
+  EXPECT_EQ(peer.raw.substr(peer.raw.find("ATD")), "ATD,T5551234\r");
   peer.ForgetPartial();
   peer.SendRaw("\r\nCONNECT 19200\r\n" + link::EncodeFrame("PONG 1"));
   EXPECT_EQ(driver.WaitResponse(), "COM7\nReestablishedPanel");
-  ASSERT_EQ(driver.Call("GETAREASTATUS", "COM7"), kOk);
   auto req = peer.NextOf(Kind::kReq);
   ASSERT_TRUE(req.has_value());
+  EXPECT_EQ(req->function, "GETAREASTATUS");
   peer.Send("RSP " + std::to_string(req->seq) + " AreaStatus P");
   EXPECT_EQ(driver.WaitResponse(), "AreaStatus\nCOM7\nP");
   EXPECT_EQ(lib.stats().bad_frames, 0u);
