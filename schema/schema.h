@@ -34,7 +34,7 @@ struct Table {
   std::string_view name;  // as the driver writes it ("cBuffer")
   std::vector<Column> columns;
   std::vector<std::string_view> key;  // primary key columns (a serial column is alone)
-  std::vector<std::vector<std::string_view>> indexes;  // extra indexes for the lookups
+  std::vector<std::vector<std::string_view>> indexes = {};  // extra indexes for lookups
 };
 
 // Every table, in creation order.
