@@ -192,7 +192,8 @@ class Link : public std::enable_shared_from_this<Link> {
     const Config& c = shared_.config;
     switch (state_) {
       case State::kConnecting:
-        if (now >= deadline_) GoDown("connection attempt timed out");
+        // The attempt itself took a retry interval: the next one follows at once.
+        if (now >= deadline_) GoDown("connection attempt timed out", Millis(0));
         break;
       case State::kDown:
         if (now >= deadline_) Connect();
@@ -370,12 +371,14 @@ class Link : public std::enable_shared_from_this<Link> {
     Read();
   }
 
-  void GoDown(const std::string& why) {
+  // Closes the line, queues one LostPanel and schedules the next attempt after `wait` (the
+  // retry interval unless given).
+  void GoDown(const std::string& why, std::optional<Millis> wait = std::nullopt) {
     if (stopped_) return;
     Close();
     state_ = State::kDown;
     panel_busy_ = false;
-    deadline_ = Clock::now() + shared_.config.retry;
+    deadline_ = Clock::now() + wait.value_or(shared_.config.retry);
     Note("link down: " + why);
     shared_.PushResponse(target_.name + "\nLostPanel");
   }
