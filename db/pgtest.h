@@ -10,6 +10,7 @@
 // Tests use ORDANE_TEMP_POSTGRES_OR_SKIP: it skips with the reason, or fails when $CI is set.
 #pragma once
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
