@@ -128,3 +128,20 @@ TEST_F(MainProcessTest, APanelIsLostAtTheThirdNotificationInARow) {
 
 }  // namespace
 }  // namespace ordane
+
+namespace ordane {
+namespace {
+
+TEST_F(MainProcessTest, APanelAnsweringBusyFortyTimesIsShownBusy) {
+  StartedDriver();
+  d_.panels[2].PortName = "127.0.0.3";
+  panel_.SetBusyAnswer("127.0.0.3", "Busy");
+  for (int i = 0; i < 39; ++i) Main_Process(d_);
+  EXPECT_EQ(d_.panels[2].BusyState, "");
+  Main_Process(d_);
+  EXPECT_EQ(d_.panels[2].BusyState, "Busy");
+  EXPECT_EQ(d_.panels[0].BusyState, "");
+}
+
+}  // namespace
+}  // namespace ordane

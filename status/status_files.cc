@@ -44,8 +44,11 @@ void WriteIni(Driver& d, const std::string& section, const std::string& key,
 std::string ControllerStatusFile(int slot) { return "\\Status\\Controller" + ZeroPad(slot, 3); }
 
 std::string VerInfo(const PanelSlot& slot) {
-  return ZeroPad(slot.LinkState, 2) + PadCut(slot.FirmwareText, 5) + slot.BusyState + " " +
-         slot.ActivityText;
+  // The firmware text is stored as the library delivered it, ending in the library's NUL. That
+  // NUL is not part of the version: left in, it would end the value in the file and hide the
+  // busy state and the activity that follow it.
+  return ZeroPad(slot.LinkState, 2) + PadCut(CString(slot.FirmwareText), 5) + slot.BusyState +
+         " " + slot.ActivityText;
 }
 
 void scrn_controller(Driver& d, int slot_index) {

@@ -23,6 +23,9 @@ TEST(StatusTexts, VersionFirmwareAndDate) {
   slot.BusyState = "";
   slot.ActivityText = "";
   EXPECT_EQ(VerInfo(slot), "01      ");
+  slot.FirmwareText = std::string("7.06") + '\0';  // as a status response delivers it
+  slot.BusyState = "Busy";
+  EXPECT_EQ(VerInfo(slot), "017.06 Busy ");
 
   EXPECT_EQ(VersionText("Panel interface library Version 1.2.3 (build 7)"),
             "Driver:" ORDANE_TEST_VERSION "   DLL:1.2.3");
