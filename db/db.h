@@ -90,6 +90,23 @@ std::string RewriteBrackets(std::string_view sql);
 // both backends read as a date. Done for every statement, since some are sent as written.
 std::string RewriteDateLiterals(std::string_view sql);
 
+// Runs `f` in one transaction on `c`: committed when it returns, rolled back when it throws (the
+// exception goes on to the caller).
+template <class F>
+void InTransaction(Connection& c, F&& f) {
+  c.Execute("BEGIN");
+  try {
+    f();
+    c.Execute("COMMIT");
+  } catch (...) {
+    try {
+      c.Execute("ROLLBACK");
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
 // A recordset: the rows of one query held on the client, a current row, and for single-table
 // queries ("select * from skeds where ...") the means to add and change rows.
 //

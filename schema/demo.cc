@@ -37,21 +37,6 @@ long long InsertReturningId(db::Connection& c, const std::string& table, const s
   return std::stoll(rs.rows.at(0).at(0).value_or("0"));
 }
 
-template <class F>
-void InTransaction(db::Connection& c, F&& f) {
-  c.Execute("BEGIN");
-  try {
-    f();
-    c.Execute("COMMIT");
-  } catch (...) {
-    try {
-      c.Execute("ROLLBACK");
-    } catch (...) {
-    }
-    throw;
-  }
-}
-
 void AddBaseRows(db::Connection& c) {
   for (const auto& e : DriverEventCodes()) {
     db::ResultSet rs =
@@ -70,7 +55,7 @@ void AddBaseRows(db::Connection& c) {
 
 void InitDatabase(db::Connection& c) {
   CreateSchema(c);
-  InTransaction(c, [&] { AddBaseRows(c); });
+  db::InTransaction(c, [&] { AddBaseRows(c); });
 }
 
 void LoadDemoData(db::Connection& c, const DemoOptions& o) {
@@ -84,7 +69,7 @@ void LoadDemoData(db::Connection& c, const DemoOptions& o) {
   CreateSchema(c);
   const std::string d = S(o.driver_id);
   const std::string computer = o.computer_name.empty() ? HostName() : UCase(o.computer_name);
-  InTransaction(c, [&] {
+  db::InTransaction(c, [&] {
     AddBaseRows(c);
     bool exists = !c.QueryParams("SELECT 1 FROM drivers WHERE driver_id = ?", {d}).rows.empty();
     if (exists && !o.replace) {

@@ -316,17 +316,9 @@ std::string CreateScript(db::Backend backend) {
 
 void CreateSchema(db::Connection& c) {
   if (!c.IsOpen()) c.Execute("SELECT 1");  // reports why the connection cannot be used
-  c.Execute("BEGIN");
-  try {
+  db::InTransaction(c, [&] {
     for (const auto& s : CreateStatements(c.backend())) c.Execute(s);
-    c.Execute("COMMIT");
-  } catch (...) {
-    try {
-      c.Execute("ROLLBACK");
-    } catch (...) {
-    }
-    throw;
-  }
+  });
 }
 
 const std::vector<EventCode>& DriverEventCodes() {
