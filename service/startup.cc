@@ -60,9 +60,10 @@ void ConnectPolledPanel(Driver& d, Routine& r, db::Recordset& controllers) {
         std::string port = std::to_string(ValueOf0(channel.Text("port2")));
         slot.PortName = controllers.Text("ec_1_name");
         slot.ConnectString = "TCP/IP - " + slot.PortName + " " + port;
+        // Event lines name their panel by the text before their first hyphen.
         if (slot.PortName.find('-') != std::string::npos)
-          d.errors.DebugLine("Panel " + d.ControllerAddress(panel) + ": link name " +
-                             slot.PortName + " holds a hyphen; its events cannot be told apart");
+          r.Report(kErrGeneric, "panel " + d.ControllerAddress(panel) + ": link name " +
+                                    slot.PortName + " holds a hyphen; its events cannot be told apart");
         d.errors.DebugLine(slot.ConnectString);
         std::string text = slot.ConnectString;
         d.panel.INITIALIZEPANEL(text);
