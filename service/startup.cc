@@ -23,6 +23,12 @@ namespace {
 constexpr std::size_t kPanelLibraryInfoLength = 256;
 constexpr int kEventDescriptionSections = 170;
 
+// The setting "RemotePath" names the root of every file the driver reads and writes.
+void RequireSharedFolder(const Driver& d) {
+  if (d.RemotePath.empty())
+    throw Error(kErrPathAccess, "the shared folder is not set (setting RemotePath of section OS)");
+}
+
 void ConnectPolledPanel(Driver& d, Routine& r, db::Recordset& controllers) {
   std::string connection_type, ec_1_name;
   r.Step([&] { d.CurrentPanel = ToInt16(ValueOf0(controllers.Text("controller_address"))); });
@@ -148,7 +154,10 @@ void START_UP(Driver& d, const std::string& command_line) {
                        std::chrono::milliseconds(ValueOf0(d.lib.ReadSys1("OS", "Status_Timer"))));
   });
   // 14.
-  r.Step([&] { EnsureFolder(d.RemotePath, "\\info"); });
+  r.Step([&] {
+    RequireSharedFolder(d);
+    EnsureFolder(d.RemotePath, "\\info");
+  });
   // 15. This computer's driver record.
   d.DriverId = 0;
   r.Step([&] {
@@ -171,6 +180,8 @@ void START_UP(Driver& d, const std::string& command_line) {
                                  " for computer " + d.ComputerNameText + "; the driver ends");
     throw EndProcess{0};
   }
+  // Without its shared folder the driver would write its files wherever it was started.
+  if (!r.Step([&] { RequireSharedFolder(d); })) throw EndProcess{1};
   // 18.
   r.Step([&] {
     std::string when = "0", address = std::to_string(d.DriverId), code = "HS001", detail,

@@ -125,3 +125,26 @@ TEST_F(StartUpTest, ASecondInstanceEndsAtOnce) {
 
 }  // namespace
 }  // namespace ordane
+
+namespace ordane {
+namespace {
+
+TEST_F(StartUpTest, WithoutSharedFolderTheDriverEndsInsteadOfWritingElsewhere) {
+  SiteWithPanels();
+  lib_.settings.erase("OS/RemotePath");
+  const fs::path cwd = fs::current_path();
+  fs::create_directories(root_ / "cwd");
+  fs::current_path(root_ / "cwd");
+  try {
+    START_UP(d_, "");
+    ADD_FAILURE() << "the driver must end";
+  } catch (const EndProcess& e) {
+    EXPECT_EQ(e.code, 1);
+  }
+  fs::current_path(cwd);
+  EXPECT_TRUE(fs::is_empty(root_ / "cwd"));
+  EXPECT_TRUE(panel_.CallsTo("INITMONITOR").empty());
+}
+
+}  // namespace
+}  // namespace ordane
