@@ -42,27 +42,30 @@ fs::path ServiceControl::UnitPath() const {
 }
 
 bool ServiceControl::Install() {
-  std::string unit;
-  unit += "[Unit]\n";
-  unit += "Description=" + std::string(kServiceDisplayName) + "\n";
-  unit += "Documentation=man:paneldriver(8)\n";
-  unit += "After=network-online.target postgresql.service\n";
-  unit += "Wants=network-online.target\n\n";
-  unit += "[Service]\n";
-  unit += "Type=notify\n";
-  unit += "NotifyAccess=main\n";
-  unit += "ExecStart=" + executable_.string() + "\n";
+  std::string environment;
   if (const char* settings = std::getenv("ORDANE_SETTINGS"); settings && *settings)
-    unit += "Environment=ORDANE_SETTINGS=" + std::string(settings) + "\n";
-  unit += "KillSignal=SIGTERM\n";
-  unit += "TimeoutStopSec=30\n";
-  unit += "Restart=on-failure\n";
-  unit += "RestartSec=5\n\n";
-  unit += "[Install]\n";
-  unit += "WantedBy=multi-user.target\n\n";
-  unit += "[X-Service]\n";
-  unit += "Name=" + std::string(kServiceName) + "\n";
-  unit += "Group=" + std::string(kServiceGroup) + "\n";
+    environment = "Environment=ORDANE_SETTINGS=" + std::string(settings) + "\n";
+  const std::string unit = "[Unit]\n"
+                           "Description=" + std::string(kServiceDisplayName) + "\n"
+                           "After=network-online.target postgresql.service\n"
+                           "Wants=network-online.target\n"
+                           "\n"
+                           "[Service]\n"
+                           "Type=notify\n"
+                           "NotifyAccess=main\n"
+                           "ExecStart=" + executable_.string() + "\n" +
+                           environment +
+                           "KillSignal=SIGTERM\n"
+                           "TimeoutStopSec=30\n"
+                           "Restart=on-failure\n"
+                           "RestartSec=5\n"
+                           "\n"
+                           "[Install]\n"
+                           "WantedBy=multi-user.target\n"
+                           "\n"
+                           "[X-Service]\n"
+                           "Name=" + std::string(kServiceName) + "\n"
+                           "Group=" + std::string(kServiceGroup) + "\n";
   std::error_code ec;
   fs::create_directories(unit_dir_, ec);
   if (!WriteFileAtomic(UnitPath(), unit)) return false;
