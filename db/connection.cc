@@ -2,6 +2,7 @@
 // and keeps the rules that do not depend on the backend (never opened, closed, lost).
 #include <cctype>
 #include <map>
+#include <optional>
 #include <regex>
 #include <string>
 
@@ -153,7 +154,12 @@ Backend BackendOf(std::string_view cxn) {
   return Backend::kNone;
 }
 
-std::string RewriteDateLiterals(std::string_view sql) {
+namespace {
+
+// `sql` with every run open...close outside string literals handed to `replace`; a run for which
+// it returns nullopt stays as written.
+template <class F>
+std::string RewriteDelimited(std::string_view sql, char open, char close, F&& replace) {
   std::string out;
   out.reserve(sql.size());
   ScanSql(
@@ -161,12 +167,11 @@ std::string RewriteDateLiterals(std::string_view sql) {
       [&](std::string_view plain) {
         std::size_t i = 0;
         while (i < plain.size()) {
-          std::size_t close;
-          if (plain[i] == '#' && (close = plain.find('#', i + 1)) != std::string_view::npos) {
-            std::string iso = DateLiteral(std::string(plain.substr(i + 1, close - i - 1)));
-            if (!iso.empty()) {
-              out += iso;
-              i = close + 1;
+          std::size_t end;
+          if (plain[i] == open && (end = plain.find(close, i + 1)) != std::string_view::npos) {
+            if (std::optional<std::string> text = replace(plain.substr(i + 1, end - i - 1))) {
+              out += *text;
+              i = end + 1;
               continue;
             }
           }
@@ -177,35 +182,25 @@ std::string RewriteDateLiterals(std::string_view sql) {
   return out;
 }
 
+}  // namespace
+
+std::string RewriteDateLiterals(std::string_view sql) {
+  return RewriteDelimited(sql, '#', '#', [](std::string_view inner) -> std::optional<std::string> {
+    std::string iso = DateLiteral(std::string(inner));
+    if (iso.empty()) return std::nullopt;
+    return iso;
+  });
+}
+
 std::string RewriteBrackets(std::string_view sql) {
-  std::string out;
-  out.reserve(sql.size());
-  ScanSql(
-      sql,
-      [&](std::string_view plain) {
-        std::size_t i = 0;
-        while (i < plain.size()) {
-          std::size_t close;
-          if (plain[i] == '[' && (close = plain.find(']', i + 1)) != std::string_view::npos) {
-            std::string name = LCase(plain.substr(i + 1, close - i - 1));
-            bool simple = !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0]));
-            for (char c : name) simple = simple && IsNameChar(c);
-            if (simple) {
-              out += name;
-            } else {
-              // A name with blanks or other characters stays one name as a quoted identifier.
-              out += '"';
-              out += ReplaceAll(name, "\"", "\"\"");
-              out += '"';
-            }
-            i = close + 1;
-          } else {
-            out += plain[i++];
-          }
-        }
-      },
-      [&](std::string_view quoted) { out += quoted; });
-  return out;
+  return RewriteDelimited(sql, '[', ']', [](std::string_view inner) -> std::optional<std::string> {
+    std::string name = LCase(inner);
+    bool simple = !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0]));
+    for (char c : name) simple = simple && IsNameChar(c);
+    if (simple) return name;
+    // A name with blanks or other characters stays one name as a quoted identifier.
+    return "\"" + ReplaceAll(name, "\"", "\"\"") + "\"";
+  });
 }
 
 }  // namespace ordane::db
