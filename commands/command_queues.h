@@ -2,7 +2,7 @@
 // folder, each command carried out through the panel command builder.
 #pragma once
 
-#include "service/driver.h"
+#include "core/driver.h"
 
 namespace ordane {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/driver.h"
+#include "core/driver.h"
 
 namespace ordane {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "service/driver.h"
+#include "core/driver.h"
 
 namespace ordane {
 

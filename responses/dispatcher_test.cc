@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "service/testing/driver_fixture.h"
+#include "core/testing/driver_fixture.h"
 
 namespace ordane {
 namespace {

@@ -1,6 +1,6 @@
 #include "responses/uploads.h"
 
-#include "service/log.h"
+#include "core/log.h"
 
 namespace ordane {
 

@@ -10,8 +10,8 @@
 
 #include "config/config.h"
 #include "panel/panel_library.h"
-#include "service/driver.h"
-#include "service/log.h"
+#include "core/driver.h"
+#include "core/log.h"
 #include "service/shell.h"
 #include "service/startup.h"
 #include "service/timers.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "service/driver.h"
+#include "core/driver.h"
 
 namespace ordane {
 

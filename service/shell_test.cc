@@ -5,7 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "service/testing/driver_fixture.h"
+#include "core/testing/driver_fixture.h"
+#include "service/timers.h"
 #include "util/files.h"
 #include "util/ini.h"
 #include "util/paths.h"
@@ -15,7 +16,10 @@ namespace fs = std::filesystem;
 namespace ordane {
 namespace {
 
-class ShellTest : public DriverTest {};
+class ShellTest : public DriverTest {
+ protected:
+  ShellTest() { CreateTimers(d_); }
+};
 
 TEST_F(ShellTest, InstallWritesTheUnitAndItsTimerIntervalThenEnds) {
   try {

@@ -7,7 +7,7 @@
 #include "events/event_files.h"
 #include "panel/message_buffer.h"
 #include "panel/panel_library.h"
-#include "service/log.h"
+#include "core/log.h"
 #include "service/shell.h"
 #include "service/timers.h"
 #include "util/paths.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "service/driver.h"
+#include "core/driver.h"
 
 namespace ordane {
 

@@ -6,7 +6,8 @@
 #include <fstream>
 
 #include "config/config.h"
-#include "service/testing/driver_fixture.h"
+#include "core/testing/driver_fixture.h"
+#include "service/timers.h"
 #include "util/paths.h"
 
 namespace fs = std::filesystem;
@@ -26,6 +27,7 @@ TEST(StartUpRules, ConnectionTypesCompareAsTexts) {
 
 class StartUpTest : public DriverTest {
  protected:
+  StartUpTest() { CreateTimers(d_); }
   void SiteWithPanels() {
     Sql("insert into drivers (driver_id, computer_name, driver_type, TCP_Listen_Port) values (12, '" +
         ComputerName() + "', '11000', 0)");

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "service/driver.h"
+#include "core/driver.h"
 
 namespace ordane {
 

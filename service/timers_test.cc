@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "events/event_files.h"
-#include "service/testing/driver_fixture.h"
+#include "core/testing/driver_fixture.h"
 #include "util/files.h"
 #include "util/paths.h"
 
@@ -39,7 +39,10 @@ TEST(EventFileItems, ReadLikeSequentialInput) {
   EXPECT_THROW(ReadEventFileItems("1,2,3,4,5,6,7", 6), Error);
 }
 
-class TimersTest : public DriverTest {};
+class TimersTest : public DriverTest {
+ protected:
+  TimersTest() { CreateTimers(d_); }
+};
 
 TEST_F(TimersTest, StatusRequestsOnTheEighthTickToPanelsThatAreNotBusy) {
   StartedDriver();

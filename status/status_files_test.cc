@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "service/testing/driver_fixture.h"
+#include "core/testing/driver_fixture.h"
 #include "util/ini.h"
 
 namespace fs = std::filesystem;

@@ -1,8 +1,8 @@
-#include "service/error_list.h"
+#include "core/error_list.h"
 
 #include <gtest/gtest.h>
 
-#include "service/log.h"
+#include "core/log.h"
 
 namespace ordane {
 namespace {

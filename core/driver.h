@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "config/config.h"
-#include "service/clock.h"
-#include "service/error_list.h"
-#include "service/message_loop.h"
-#include "service/service_control.h"
+#include "core/clock.h"
+#include "core/error_list.h"
+#include "core/message_loop.h"
+#include "core/service_control.h"
 
 namespace ordane {
 

@@ -1,4 +1,4 @@
-#include "service/log.h"
+#include "core/log.h"
 
 #include <syslog.h>
 

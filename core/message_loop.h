@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/clock.h"
+#include "core/clock.h"
 
 namespace ordane {
 

@@ -13,9 +13,8 @@
 #include "db/db.h"
 #include "panel/fake_panel_library.h"
 #include "schema/schema.h"
-#include "service/driver.h"
-#include "service/testing/fake_system_library.h"
-#include "service/timers.h"
+#include "core/driver.h"
+#include "core/testing/fake_system_library.h"
 
 namespace ordane {
 
@@ -39,7 +38,6 @@ class DriverTest : public ::testing::Test {
     c->Open("sqlite:" + db_path_, "", "");
     schema::CreateSchema(*c);
     sql_ = std::move(c);
-    CreateTimers(d_);
   }
   ~DriverTest() override {
     // The error list says why a step failed; show it with a failing test.

@@ -1,6 +1,6 @@
-#include "service/error_list.h"
+#include "core/error_list.h"
 
-#include "service/log.h"
+#include "core/log.h"
 
 namespace ordane {
 

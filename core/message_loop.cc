@@ -1,4 +1,4 @@
-#include "service/message_loop.h"
+#include "core/message_loop.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "service/service_control.h"
+#include "core/service_control.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -12,7 +12,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "service/log.h"
+#include "core/log.h"
 #include "util/ini.h"
 
 extern char** environ;

@@ -1,4 +1,4 @@
-#include "service/driver.h"
+#include "core/driver.h"
 
 #include "util/error.h"
 
