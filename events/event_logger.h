@@ -9,15 +9,26 @@
 
 namespace ordane {
 
-// Logs one system event. `event_time` "0" means now. Sets d.db.DatabaseError when the event
-// could not be stored, so that the caller keeps its source (an event file) for a later try.
 // False while this build has no way to store events: the panel events then stay with their
 // panels (unacknowledged, so the panels keep them) and the event files stay in their folder,
 // instead of being taken and lost.
 bool EventLoggerStoresEvents();
 
-void I_logevent(Driver& d, const std::string& event_time, const std::string& address,
-                const std::string& code, const std::string& detail, std::int16_t log_type,
-                const std::string& extra);
+// What became of an event handed to the logger.
+enum class LogOutcome {
+  // Its statements and files are written, or its own rules gave it up for good (reported).
+  kTaken,
+  // A failure of the platform that passes (a folder that cannot be written, the database lost
+  // during its lookups): nothing of it was kept, and the caller keeps the event's source (the
+  // panel's unacknowledged event, the event file) to log it again on a later tick.
+  kRetryLater,
+};
+
+// Logs one system event. `event_time` "0" means now. `identity` names the event for the event
+// service, which stores each identity once: for a panel event it is derived from the panel's
+// event line, for an event file from its name and content; empty means a fresh random one.
+LogOutcome I_logevent(Driver& d, const std::string& event_time, const std::string& address,
+                      const std::string& code, const std::string& detail, std::int16_t log_type,
+                      const std::string& extra, const std::string& identity = {});
 
 }  // namespace ordane
