@@ -260,6 +260,12 @@ const std::vector<Table>& Tables() {
     t.push_back({"device_state",
                  {{"address", T::kText, true}, {"event_id", T::kText}, {"changed", T::kText}},
                  {"address"}});
+    // The event service's record of the statement files it has stored, by their identities,
+    // so that a file written or taken twice stores its event once. "applied_at" is a local
+    // "yyyy-mm-dd hh:nn:ss" text; old rows are pruned.
+    t.push_back({"applied_events",
+                 {{"identity", T::kText, true}, {"applied_at", T::kText}},
+                 {"identity"}});
     return t;
   }();
   return tables;

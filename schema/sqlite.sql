@@ -306,3 +306,9 @@ CREATE TABLE IF NOT EXISTS "device_state" (
   PRIMARY KEY ("address")
 );
 
+CREATE TABLE IF NOT EXISTS "applied_events" (
+  "identity" varchar(255) NOT NULL,
+  "applied_at" varchar(255),
+  PRIMARY KEY ("identity")
+);
+

@@ -1,0 +1,216 @@
+// eventsvc: the event service process. Reads the driver's settings file, watches
+// RemotePath/Events with inotify (and scans at an interval, so that nothing missed is left
+// lying), and stores the statement files on the access-control database.
+//
+//   eventsvc            run (under systemd, or in the foreground: lines go to standard error)
+//   eventsvc --once     store what waits now, then end (exit 1 when the database is lost)
+//
+// A lost database stops the taking of files; the service connects again with a growing pause
+// (1 s, doubling, at most 30 s) and goes on where it stopped. SIGTERM or SIGINT finishes the
+// batch in hand and ends.
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "config/config.h"
+#include "core/log.h"
+#include "core/service_control.h"
+#include "eventsvc/event_service.h"
+#include "syslib/syslib.h"
+#include "util/error.h"
+#include "util/paths.h"
+#include "util/values.h"
+
+namespace ordane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Process {
+  int signal_fd = -1;
+  int inotify_fd = -1;
+  bool stop = false;
+
+  // Waits up to `timeout` for a change in the folder or a signal; true when something changed.
+  bool Wait(std::chrono::milliseconds timeout) {
+    pollfd fds[2] = {{signal_fd, POLLIN, 0}, {inotify_fd, POLLIN, 0}};
+    const int n = ::poll(fds, inotify_fd >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
+    if (n <= 0) return false;
+    CheckSignals();
+    bool changed = false;
+    if (inotify_fd >= 0 && (fds[1].revents & POLLIN)) {
+      alignas(inotify_event) char buffer[16384];
+      while (::read(inotify_fd, buffer, sizeof buffer) > 0) changed = true;
+    }
+    return changed;
+  }
+  void CheckSignals() {
+    signalfd_siginfo info;
+    while (::read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) stop = true;
+  }
+};
+
+std::int64_t NumberSetting(SystemLibrary& lib, const char* key, std::int64_t fallback,
+                           std::int64_t low, std::int64_t high) {
+  std::string text;
+  try {
+    text = lib.ReadSys1("OS", key);
+  } catch (...) {
+  }
+  if (text.empty()) return fallback;
+  const std::int64_t value = NumericValue("0" + text);
+  if (value < low || value > high) {
+    LogLine(LogLevel::kWarning, std::string("event service: setting ") + key + " = " + text +
+                                    " is outside " + std::to_string(low) + ".." +
+                                    std::to_string(high) + "; using " + std::to_string(fallback));
+    return fallback;
+  }
+  return value;
+}
+
+int Run(int argc, char** argv) {
+  bool once = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--once") {
+      once = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::printf("usage: eventsvc [--once]\n"
+                  "Stores the statement files of RemotePath/Events on the access-control\n"
+                  "database named by the settings file ($ORDANE_SETTINGS).\n");
+      return 0;
+    } else {
+      std::fprintf(stderr, "eventsvc: unknown argument %s (try --help)\n", arg.c_str());
+      return 2;
+    }
+  }
+  if (::isatty(STDERR_FILENO) || !std::getenv("INVOCATION_ID")) SetLogToStderr(true);
+
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  Process p;
+  p.signal_fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+
+  std::unique_ptr<SystemLibrary> lib = NewSystemLibrary();
+  const Settings settings = ProcessEntry(*lib);
+  if (settings.RemotePath.empty()) {
+    LogLine(LogLevel::kError, "event service: the settings file " + SettingsFilePath().string() +
+                                  " names no RemotePath; the service ends");
+    return 1;
+  }
+  if (settings.CxnAccessControl.empty()) {
+    LogLine(LogLevel::kError, "event service: the settings file " + SettingsFilePath().string() +
+                                  " names no Cxn_Access_Control; the service ends");
+    return 1;
+  }
+  lib->set_RemotePath(settings.RemotePath);
+
+  EventServiceOptions options;
+  if (!EnsureFolder(settings.RemotePath, "\\Events", &options.events_folder)) {
+    LogLine(LogLevel::kError, "event service: cannot create the events folder below " +
+                                  settings.RemotePath + "; the service ends");
+    return 1;
+  }
+  options.batch_size =
+      static_cast<std::size_t>(NumberSetting(*lib, "EventService_BatchSize", 200, 1, 10000));
+  options.keep_days = static_cast<int>(NumberSetting(*lib, "EventService_KeepDays", 30, 1, 3650));
+  const auto scan = std::chrono::seconds(NumberSetting(*lib, "EventService_ScanSeconds", 5, 1, 3600));
+
+  p.inotify_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (p.inotify_fd < 0 ||
+      ::inotify_add_watch(p.inotify_fd, options.events_folder.c_str(),
+                          IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+    LogLine(LogLevel::kWarning, std::string("event service: cannot watch the events folder (") +
+                                    std::strerror(errno) + "); scanning it every " +
+                                    std::to_string(scan.count()) + " s instead");
+    if (p.inotify_fd >= 0) ::close(p.inotify_fd);
+    p.inotify_fd = -1;
+  }
+
+  const std::string user = settings.SqlServerMode != 0 ? settings.DatabaseUser : "";
+  const std::string password = settings.SqlServerMode != 0 ? settings.DatabasePassword : "";
+  std::unique_ptr<db::Connection> conn = db::NewConnection();
+  std::chrono::milliseconds pause(1000);
+  bool reported_lost = false;
+  bool ready = false;
+  Clock::time_point next_prune = Clock::now();
+
+  LogLine(LogLevel::kInfo, "event service: taking statement files from " +
+                               options.events_folder.string());
+  while (!p.stop) {
+    if (!conn->IsOpen()) {
+      try {
+        conn->Open(settings.CxnAccessControl, user, password);
+        if (reported_lost) LogLine(LogLevel::kInfo, "event service: connected to the database again");
+        reported_lost = false;
+        pause = std::chrono::milliseconds(1000);
+      } catch (const Error& e) {
+        if (once) {
+          LogLine(LogLevel::kError, std::string("event service: cannot open the database: ") + e.what());
+          return 1;
+        }
+        if (!reported_lost)
+          LogLine(LogLevel::kError, std::string("event service: cannot open the database (") +
+                                        e.what() + "); trying again");
+        reported_lost = true;
+        p.Wait(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(30000));
+        continue;
+      }
+    }
+    EventService service(options, *lib, *conn);
+    if (!ready) {
+      NotifySystemd("READY=1");
+      ready = true;
+    }
+    try {
+      // Files that arrive while a pass runs are taken by the same pass, without waiting.
+      service.Drain([&] {
+        p.CheckSignals();
+        return p.stop;
+      });
+      if (Clock::now() >= next_prune) {
+        const auto pruned = service.Prune();
+        if (pruned > 0)
+          LogLine(LogLevel::kInfo, "event service: pruned " + std::to_string(pruned) +
+                                       " identities older than " +
+                                       std::to_string(options.keep_days) + " days");
+        next_prune = Clock::now() + std::chrono::hours(1);
+      }
+    } catch (const Error& e) {
+      if (!IsLostDatabase(e)) {
+        LogLine(LogLevel::kError, std::string("event service: ") + e.what());
+      } else {
+        LogLine(LogLevel::kError, std::string("event service: the database is lost (") +
+                                      e.what() + "); files wait until it is back");
+        reported_lost = true;
+      }
+      conn->Close();
+      if (once) return 1;
+      p.Wait(pause);
+      continue;
+    }
+    if (once) break;
+    p.Wait(scan);
+  }
+  NotifySystemd("STOPPING=1");
+  LogLine(LogLevel::kInfo, "event service: stopped");
+  return 0;
+}
+
+}  // namespace
+}  // namespace ordane
+
+int main(int argc, char** argv) { return ordane::Run(argc, argv); }
