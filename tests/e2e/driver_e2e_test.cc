@@ -22,75 +22,17 @@
 #include "util/ini.h"
 #include "util/paths.h"
 #include "util/text.h"
+#include "tests/e2e/child.h"
 
-extern char** environ;
 namespace fs = std::filesystem;
 
 namespace ordane {
 namespace {
 
-using Env = std::map<std::string, std::string>;
-
-// A child process with extra environment; stdout and stderr go to `log`.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const Env& env, const fs::path& log) {
-    std::vector<std::string> vars;
-    for (char** e = environ; *e; ++e) {
-      std::string v(*e);
-      if (!env.count(v.substr(0, v.find('=')))) vars.push_back(v);
-    }
-    for (const auto& [k, v] : env) vars.push_back(k + "=" + v);
-    std::vector<char*> envp, args;
-    for (auto& v : vars) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> copy = argv;
-    for (auto& a : copy) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-  }
-  ~Child() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  // The exit code, or -1 when it has not ended within `seconds`.
-  int Wait(int seconds) {
-    for (int i = 0; i < seconds * 20; ++i) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
-  }
-  void Signal(int sig) { ::kill(pid_, sig); }
-  bool started() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-  bool exited_ = false;
-};
-
-// Polls `done` until it holds or `seconds` pass.
-bool Eventually(const std::function<bool()>& done, int seconds = 30) {
-  for (int i = 0; i < seconds * 10; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return done();
-}
-
-std::string Bin(const char* name) { return (fs::path(ORDANE_BIN_DIR) / name).string(); }
+using e2e::Bin;
+using e2e::Child;
+using e2e::Env;
+using e2e::Eventually;
 
 class E2E : public ::testing::Test {
  protected:
