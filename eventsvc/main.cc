@@ -4,6 +4,8 @@
 //
 //   eventsvc            run (under systemd, or in the foreground: lines go to standard error)
 //   eventsvc --once     store what waits now, then end (exit 1 when the database is lost)
+//   eventsvc --install  write the systemd unit ordane-eventsvc.service ($ORDANE_UNIT_DIR, default
+//                       /etc/systemd/system); --uninstall removes it
 //
 // A lost database stops the taking of files; the service connects again with a growing pause
 // (1 s, doubling, at most 30 s) and goes on where it stopped. SIGTERM or SIGINT finishes the
@@ -26,6 +28,7 @@
 #include "eventsvc/event_service.h"
 #include "syslib/syslib.h"
 #include "util/error.h"
+#include "util/ini.h"
 #include "util/paths.h"
 #include "util/values.h"
 
@@ -33,6 +36,52 @@ namespace ordane {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr const char* kUnitName = "ordane-eventsvc.service";
+
+std::filesystem::path UnitDir() {
+  const char* dir = std::getenv("ORDANE_UNIT_DIR");
+  return dir && *dir ? dir : "/etc/systemd/system";
+}
+
+// The unit runs beside the driver's ("11000.service") on the same settings file.
+int Install(const char* argv0) {
+  std::error_code ec;
+  const auto self = std::filesystem::canonical("/proc/self/exe", ec);
+  std::string environment;
+  if (const char* settings = std::getenv("ORDANE_SETTINGS"); settings && *settings)
+    environment = "Environment=ORDANE_SETTINGS=" + std::string(settings) + "\n";
+  const std::string unit = "[Unit]\n"
+                           "Description=ORDANE event service: statement files into the database\n"
+                           "After=network-online.target postgresql.service\n"
+                           "Wants=network-online.target\n"
+                           "\n"
+                           "[Service]\n"
+                           "Type=notify\n"
+                           "NotifyAccess=main\n"
+                           "ExecStart=" + (ec ? std::string(argv0) : self.string()) + "\n" +
+                           environment +
+                           "KillSignal=SIGTERM\n"
+                           "TimeoutStopSec=30\n"
+                           "Restart=on-failure\n"
+                           "RestartSec=2\n"
+                           "\n"
+                           "[Install]\n"
+                           "WantedBy=multi-user.target\n";
+  std::filesystem::create_directories(UnitDir(), ec);
+  if (!WriteFileAtomic(UnitDir() / kUnitName, unit)) {
+    std::fprintf(stderr, "eventsvc: cannot write %s\n", (UnitDir() / kUnitName).c_str());
+    return 1;
+  }
+  std::printf("unit written to %s\n", (UnitDir() / kUnitName).c_str());
+  return 0;
+}
+
+int Uninstall() {
+  std::error_code ec;
+  std::filesystem::remove(UnitDir() / kUnitName, ec);
+  return std::filesystem::exists(UnitDir() / kUnitName, ec) ? 1 : 0;
+}
 
 struct Process {
   int signal_fd = -1;
@@ -82,8 +131,12 @@ int Run(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--once") {
       once = true;
+    } else if (arg == "--install") {
+      return Install(argv[0]);
+    } else if (arg == "--uninstall") {
+      return Uninstall();
     } else if (arg == "--help" || arg == "-h") {
-      std::printf("usage: eventsvc [--once]\n"
+      std::printf("usage: eventsvc [--once | --install | --uninstall]\n"
                   "Stores the statement files of RemotePath/Events on the access-control\n"
                   "database named by the settings file ($ORDANE_SETTINGS).\n");
       return 0;
