@@ -130,14 +130,7 @@ TempPostgres::TempPostgres() {
     // A port can be taken between our probe and the server's bind: try a few.
     for (int attempt = 0; attempt < 5 && !running_; ++attempt) {
       port_ = FreePort();
-      std::string options = "-p " + std::to_string(port_) + " -k " + folder_ +
-                            " -c listen_addresses=127.0.0.1 -c fsync=off"
-                            " -c synchronous_commit=off -c full_page_writes=off";
-      if (Run({bin_ + "/pg_ctl", "-D", folder_ + "/data", "-o", options, "-l", server_log, "-w",
-               "-t", "60", "start"},
-              log) == 0) {
-        running_ = true;
-      }
+      running_ = StartServer();
     }
     if (!running_)
       throw std::runtime_error("the server did not start: " + Tail(log) + Tail(server_log));
@@ -148,6 +141,24 @@ TempPostgres::TempPostgres() {
     fs::remove_all(folder_, ec);
     throw;
   }
+}
+
+bool TempPostgres::StartServer() {
+  // No fsync (the tests do not survive a power cut), but every commit is written out before it
+  // is acknowledged, so that a server stopped at once, as the tests do, keeps what it confirmed.
+  const std::string options = "-p " + std::to_string(port_) + " -k " + folder_ +
+                              " -c listen_addresses=127.0.0.1 -c fsync=off"
+                              " -c full_page_writes=off";
+  return Run({bin_ + "/pg_ctl", "-D", folder_ + "/data", "-o", options, "-l",
+              folder_ + "/server.log", "-w", "-t", "60", "start"},
+             folder_ + "/setup.log") == 0;
+}
+
+void TempPostgres::Restart() {
+  if (running_) return;
+  if (!StartServer())
+    throw std::runtime_error("the server did not start again: " + Tail(folder_ + "/server.log"));
+  running_ = true;
 }
 
 TempPostgres::~TempPostgres() {

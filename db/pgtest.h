@@ -34,8 +34,11 @@ class TempPostgres {
   bool running() const { return running_; }
   // Stops the server at once (in-flight clients lose their connection). Idempotent.
   void Stop();
+  // Starts a stopped server again on the same port and data. Throws when it does not start.
+  void Restart();
 
  private:
+  bool StartServer();
   std::string bin_;
   std::string folder_;
   int port_ = 0;

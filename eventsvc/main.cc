@@ -88,6 +88,16 @@ struct Process {
   int inotify_fd = -1;
   bool stop = false;
 
+  // Waits `pause` for a signal only: the pause between two connection attempts, which new files
+  // do not cut short.
+  void Pause(std::chrono::milliseconds pause) {
+    const auto until = Clock::now() + pause;
+    while (!stop && Clock::now() < until) {
+      pollfd fd{signal_fd, POLLIN, 0};
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      if (::poll(&fd, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) > 0) CheckSignals();
+    }
+  }
   // Waits up to `timeout` for a change in the folder or a signal; true when something changed.
   bool Wait(std::chrono::milliseconds timeout) {
     pollfd fds[2] = {{signal_fd, POLLIN, 0}, {inotify_fd, POLLIN, 0}};
@@ -218,7 +228,7 @@ int Run(int argc, char** argv) {
           LogLine(LogLevel::kError, std::string("event service: cannot open the database (") +
                                         e.what() + "); trying again");
         reported_lost = true;
-        p.Wait(pause);
+        p.Pause(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(30000));
         continue;
       }
@@ -252,7 +262,7 @@ int Run(int argc, char** argv) {
       }
       conn->Close();
       if (once) return 1;
-      p.Wait(pause);
+      p.Pause(pause);
       continue;
     }
     if (once) break;

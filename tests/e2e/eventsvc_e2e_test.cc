@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <set>
+#include <thread>
 #include <string>
 
 #include "db/db.h"
@@ -144,6 +145,33 @@ TEST_F(EventServiceSite, KilledThreeTimesInAStormOnPostgres) {
   ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
   MakeSite(pg->CreateDatabase("site"));
   KilledThreeTimes();
+}
+
+TEST_F(EventServiceSite, PostgresStoppedAndStartedUnderASteadyFlow) {
+  ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
+  MakeSite(pg->CreateDatabase("site"));
+  constexpr int kEvents = 1500;
+  auto service = StartService();
+  std::thread writer([&] {
+    for (int n = 0; n < kEvents; ++n) {
+      Drop(n);
+      if (n % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  ASSERT_TRUE(Eventually([&] { return Rows() > 100; }, 30));
+  sql_->Close();
+  pg->Stop();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  pg->Restart();
+  writer.join();
+  sql_->Open(cxn_, "", "");
+  ASSERT_TRUE(Eventually([&] { return Waiting() == 0; }, 90)) << Waiting() << " files left";
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(20), 0);
+  ExpectEachEventOnce(kEvents);
+  const std::string log = ReadWholeFile(root_ / "eventsvc.log").value_or("");
+  EXPECT_NE(log.find("the database is lost"), std::string::npos);
+  EXPECT_FALSE(fs::exists(root_ / "share" / "Events" / "Rejected"));
 }
 
 TEST_F(EventServiceSite, FilesArrivingLaterAreTakenWithoutAScan) {
