@@ -10,6 +10,7 @@
 // (an ordinary, non-fatal error) before the link is given up as lost.
 #include <libpq-fe.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -109,7 +110,9 @@ class PgConnection final : public BackendConnection {
       int ready = poll(&p, 1, wait);
       if (ready < 0 && errno == EINTR) continue;
       if (ready == 0) {
+        // Closed at once, so that nothing later (the final goodbye included) waits on it.
         silent_ = true;
+        shutdown(PQsocket(conn_), SHUT_RDWR);
         throw Error(kErrDbUnspecified, "No answer from the database server within " +
                                            std::to_string(query_timeout_) +
                                            " seconds; the connection is given up [" +
