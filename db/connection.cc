@@ -72,19 +72,19 @@ class DispatchConnection final : public Connection {
   }
 
   void Execute(const std::string& sql) override {
-    Run([&] { impl_->Execute(Prepare(sql)); });
+    Run([&] { impl_->Execute(OneStatement(sql)); });
   }
 
   ResultSet Query(const std::string& sql) override {
     ResultSet rs;
-    Run([&] { rs = impl_->Query(Prepare(sql)); });
+    Run([&] { rs = impl_->Query(OneStatement(sql)); });
     return rs;
   }
 
   ResultSet QueryParams(const std::string& sql,
                         const std::vector<std::optional<std::string>>& params) override {
     ResultSet rs;
-    Run([&] { rs = impl_->QueryParams(Prepare(sql), params); });
+    Run([&] { rs = impl_->QueryParams(OneStatement(sql), params); });
     return rs;
   }
 
@@ -107,13 +107,22 @@ class DispatchConnection final : public Connection {
   Backend backend() const override { return kind_; }
 
   std::string Prepare(std::string_view sql) const override {
-    std::string text =
-        sql.find('#') == std::string_view::npos ? std::string(sql) : RewriteDateLiterals(sql);
+    std::string text = sql.find('#') == std::string_view::npos ? std::string(sql)
+                                                                : RewriteDateLiterals(sql, kind_);
     if (kind_ == Backend::kPostgres) return RewriteBrackets(text);
     return text;
   }
 
  private:
+  // The statement as the backend will run it, or the refusal of a text that holds a second
+  // statement (the texts are built from panel and file data: this is the net under them).
+  // Each backend checks again by its own parser.
+  std::string OneStatement(const std::string& sql) const {
+    std::string text = Prepare(sql);
+    if (HasSecondStatement(text, kind_)) throw MultipleStatementsError(sql);
+    return text;
+  }
+
   // Runs one backend call. A connection whose server has gone stays unusable afterwards: the
   // failing call reports the server's loss, every later call reports an invalid object, which
   // is what ends the driver's loops over the database.
@@ -122,6 +131,9 @@ class DispatchConnection final : public Connection {
     if (impl_ == nullptr || lost_) throw NotOpenError(ever_opened_, lost_);
     try {
       f();
+    } catch (const Error& e) {
+      if (IsLost(e) || impl_->Broken()) lost_ = true;
+      throw;
     } catch (...) {
       if (impl_->Broken()) lost_ = true;
       throw;
@@ -156,14 +168,15 @@ Backend BackendOf(std::string_view cxn) {
 
 namespace {
 
-// `sql` with every run open...close outside string literals handed to `replace`; a run for which
-// it returns nullopt stays as written.
+// `sql` with every run open...close outside string literals and comments handed to `replace`;
+// a run for which it returns nullopt stays as written.
 template <class F>
-std::string RewriteDelimited(std::string_view sql, char open, char close, F&& replace) {
+std::string RewriteDelimited(std::string_view sql, Backend dialect, char open, char close,
+                             F&& replace) {
   std::string out;
   out.reserve(sql.size());
   ScanSql(
-      sql,
+      sql, dialect,
       [&](std::string_view plain) {
         std::size_t i = 0;
         while (i < plain.size()) {
@@ -184,23 +197,35 @@ std::string RewriteDelimited(std::string_view sql, char open, char close, F&& re
 
 }  // namespace
 
-std::string RewriteDateLiterals(std::string_view sql) {
-  return RewriteDelimited(sql, '#', '#', [](std::string_view inner) -> std::optional<std::string> {
-    std::string iso = DateLiteral(std::string(inner));
-    if (iso.empty()) return std::nullopt;
-    return iso;
-  });
+std::string RewriteDateLiterals(std::string_view sql, Backend dialect) {
+  return RewriteDelimited(sql, dialect, '#', '#',
+                          [](std::string_view inner) -> std::optional<std::string> {
+                            std::string iso = DateLiteral(std::string(inner));
+                            if (iso.empty()) return std::nullopt;
+                            return iso;
+                          });
+}
+
+std::string BracketedName(std::string_view inner) {
+  std::string name = LCase(inner);
+  bool simple = !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0]));
+  for (char c : name) simple = simple && IsNameChar(c);
+  if (simple) return name;
+  // A name with blanks or other characters stays one name as a quoted identifier.
+  return "\"" + ReplaceAll(name, "\"", "\"\"") + "\"";
 }
 
 std::string RewriteBrackets(std::string_view sql) {
-  return RewriteDelimited(sql, '[', ']', [](std::string_view inner) -> std::optional<std::string> {
-    std::string name = LCase(inner);
-    bool simple = !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0]));
-    for (char c : name) simple = simple && IsNameChar(c);
-    if (simple) return name;
-    // A name with blanks or other characters stays one name as a quoted identifier.
-    return "\"" + ReplaceAll(name, "\"", "\"\"") + "\"";
-  });
+  std::string out;
+  out.reserve(sql.size());
+  for (const SqlToken& t : TokenizeSql(sql, Backend::kPostgres)) {
+    if (t.kind == TokenKind::kBracketName) {
+      out += BracketedName(t.text.substr(1, t.text.size() - 2));
+    } else {
+      out += t.text;
+    }
+  }
+  return out;
 }
 
 }  // namespace ordane::db

@@ -13,12 +13,19 @@
 // both backends accept them: for PostgreSQL every bracketed name outside string literals is
 // rewritten as the plain lower-case name, which is how the tables are created there.
 //
-// Every failure is an ordane::Error with the number the routines test:
+// Every text runs exactly one statement (a trailing ";" is allowed): a text that holds a second
+// statement is refused whole and nothing of it runs. On PostgreSQL the session has
+// standard_conforming_strings on, so a doubled quote is the only escape inside a literal.
+//
+// Every failure is an ordane::Error with the number the routines test (README.md has the list):
 //   kErrObjectNotSet (91)         a connection that was never opened
 //   kErrClosedObject (3704)       a closed connection or recordset
-//   kErrDbUnspecified (80004005)  the server is lost or unreachable, the file cannot be opened
-//   kErrDbStatement (80040E14)    a statement the database rejects (syntax, unknown name)
-//   kErrDbCommand (80040E4A)      a statement that fails while running (constraint, type)
+//   kErrObjectInvalid (3420)      a connection whose database was lost earlier
+//   kErrDbUnspecified (80004005)  the database is gone: unreachable, shut down, connection
+//                                 broken or silent past its time limit, file gone or unwritable;
+//                                 the connection is lost from then on
+//   other 80040Exx numbers        a statement the reachable database refused (syntax, constraint,
+//                                 value too long, deadlock, ...); the connection stays usable
 //   kErrItemNotFound (3265)       a field that the recordset does not have
 //   kErrEofOrBof (3021)           a field read or update with no current row
 #pragma once
@@ -54,7 +61,7 @@ class Connection {
   // Opens the database named by `cxn` (forms above). Throws Error(kErrDbUnspecified) when it
   // cannot be reached or opened; an already open connection is closed first.
   virtual void Open(const std::string& cxn, const std::string& user, const std::string& pw) = 0;
-  // Runs one statement (or several separated by ";") and discards any rows.
+  // Runs one statement and discards any rows.
   virtual void Execute(const std::string& sql) = 0;
   // Runs one query and returns all of its rows.
   virtual ResultSet Query(const std::string& sql) = 0;
@@ -84,11 +91,15 @@ Backend BackendOf(std::string_view cxn);
 // `sql` with every [name] outside string literals replaced by the lower-cased name (and every
 // other name outside literals left as written): how a statement is sent to PostgreSQL.
 std::string RewriteBrackets(std::string_view sql);
+// One bracketed name's inside ("My Col" of "[My Col]") as PostgreSQL is sent it: the lower-cased
+// name, or a quoted identifier when it is not a plain name.
+std::string BracketedName(std::string_view inner);
 
 // `sql` with every "#...#" date literal outside string literals ("#12/05/2026 10:11:12#",
 // "#2026-12-05#"; month first) written as an ISO text literal ('2026-12-05 10:11:12'), which
 // both backends read as a date. Done for every statement, since some are sent as written.
-std::string RewriteDateLiterals(std::string_view sql);
+// `dialect` picks the quoting rules of the text (kNone: what both backends share).
+std::string RewriteDateLiterals(std::string_view sql, Backend dialect = Backend::kNone);
 
 // Runs `f` in one transaction on `c`: committed when it returns, rolled back when it throws (the
 // exception goes on to the caller).
@@ -142,7 +153,7 @@ class Recordset {
   std::string Text(std::string_view field) const;
   // The same with NULL read as nullopt.
   std::optional<std::string> Value(std::string_view field) const;
-  // The same, but NULL is an error (kErrDbCommand, "Invalid use of Null").
+  // The same, but NULL is an error (kErrInvalidUseOfNull, "Invalid use of Null").
   std::string Required(std::string_view field) const;
   // The names of the fields, as the database gives them.
   const std::vector<std::string>& Fields() const { return columns_; }
@@ -154,7 +165,8 @@ class Recordset {
   void Set(std::string_view field, std::optional<std::string> value);
   // Inserts the new row or updates the current row with the fields that were set, then reads
   // back the row as the database holds it (defaults and generated keys included). Throws
-  // Error(kErrDbCommand) on a read-only recordset or a query that joins tables. A change the
+  // Error(kErrNotSupported) on a read-only recordset or a query that joins tables, and
+  // Error(kErrDbRowNotFound) when the row is no longer in the table. A change the
   // database refuses is dropped (a refused new row is removed), so a loop that reports the
   // error and moves on does not meet it again. Moving off a changed row updates it first.
   void Update();

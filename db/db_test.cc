@@ -1,18 +1,31 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
-#include <tuple>
-
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <thread>
+#include <tuple>
 
+#include "core/error_list.h"
+#include "db/backend.h"
 #include "db/db.h"
+#include "db/errors.h"
 #include "db/pgtest.h"
+#include "db/sql_scan.h"
 #include "util/error.h"
 #include "util/report.h"
+#include "util/text.h"
 
 namespace ordane::db {
 namespace {
@@ -49,6 +62,112 @@ TEST(RewriteDateLiteralsTest, DatesOutsideLiteralsOnly) {
       {"no dates here", "no dates here"},
   };
   for (const auto& c : cases) EXPECT_EQ(RewriteDateLiterals(c.in), c.out) << c.in;
+}
+
+// Only a database that is gone gives the lost-database number; what a reachable database
+// refuses says what happened.
+TEST(ErrorNumberTest, EachFailureItsNumber) {
+  struct SqliteCase {
+    int rc;
+    const char* message;
+    std::int64_t number;
+  } sqlite_cases[] = {
+      {SQLITE_CONSTRAINT_UNIQUE, "UNIQUE constraint failed: t.id", kErrDbIntegrity},
+      {SQLITE_CONSTRAINT_NOTNULL, "NOT NULL constraint failed", kErrDbIntegrity},
+      {SQLITE_TOOBIG, "string or blob too big", kErrDbTooLong},
+      {SQLITE_MISMATCH, "datatype mismatch", kErrDbConversion},
+      {SQLITE_BUSY, "database is locked", kErrDbAborted},
+      {SQLITE_ERROR, "near \"selec\": syntax error", kErrDbStatement},
+      {SQLITE_ERROR, "no such table: x", kErrDbStatement},
+      {SQLITE_ERROR, "something else", kErrDbFailed},
+      {SQLITE_IOERR_WRITE, "disk I/O error", kErrDbUnspecified},
+      {SQLITE_CANTOPEN, "unable to open database file", kErrDbUnspecified},
+      {SQLITE_READONLY_DBMOVED, "attempt to write a readonly database", kErrDbUnspecified},
+      {SQLITE_FULL, "database or disk is full", kErrDbUnspecified},
+  };
+  for (const auto& c : sqlite_cases) {
+    EXPECT_EQ(SqliteError(c.rc, c.message, "x").number(), c.number) << c.rc << " " << c.message;
+  }
+  struct PgCase {
+    const char* state;
+    const char* message;
+    std::int64_t number;
+  } pg_cases[] = {
+      {"23505", "duplicate key value", kErrDbIntegrity},
+      {"23502", "null value in column", kErrDbIntegrity},
+      {"22001", "value too long for type character varying(5)", kErrDbTooLong},
+      {"22P02", "invalid input syntax for type integer", kErrDbConversion},
+      {"40P01", "deadlock detected", kErrDbAborted},
+      {"40001", "could not serialize access", kErrDbAborted},
+      {"57014", "canceling statement due to statement timeout", kErrDbAborted},
+      {"53100", "could not extend file: No space left on device", kErrDbAborted},
+      {"42601", "syntax error at or near", kErrDbStatement},
+      {"42601", "cannot insert multiple commands into a prepared statement", kErrDbMultiple},
+      {"42P01", "relation does not exist", kErrDbStatement},
+      {"42501", "permission denied for table t", kErrDbPermission},
+      {"25P02", "current transaction is aborted", kErrDbFailed},
+      {"", "libpq found it wrong", kErrDbFailed},
+      {"57P01", "terminating connection due to administrator command", kErrDbUnspecified},
+      {"08006", "connection failure", kErrDbUnspecified},
+  };
+  for (const auto& c : pg_cases) {
+    EXPECT_EQ(PostgresErrorNumber(c.state, c.message), c.number) << c.state << " " << c.message;
+  }
+  EXPECT_EQ(PostgresError(nullptr, "server closed the connection", true, "").number(),
+            kErrDbUnspecified);
+}
+
+TEST(SqlScanTest, SecondStatementsOutsideLiteralsAndComments) {
+  struct Case {
+    Backend dialect;
+    const char* sql;
+    bool second;
+  } cases[] = {
+      {Backend::kNone, "select 1", false},
+      {Backend::kNone, "select 1;", false},
+      {Backend::kNone, "select 1 ; ;\n -- the end\n", false},
+      {Backend::kNone, "select 1; delete from t", true},
+      {Backend::kNone, "select 'a;b', \"c;d\", [e;f] from t", false},
+      {Backend::kNone, "select 'it''s; delete from t' from t", false},
+      {Backend::kNone, "select 1 -- it's; delete from t\n", false},
+      {Backend::kNone, "select 1 -- comment\n; delete from t", true},
+      {Backend::kNone, "select 1 /* ; */ ; /* x */", false},
+      {Backend::kSqlite, "select `a;b` from t", false},
+      {Backend::kSqlite, "select 1 /* /* */ ; delete from t", true},
+      {Backend::kPostgres, "select 1 /* /* */ ; delete from t */", false},
+      {Backend::kPostgres, "select E'\\'; delete from t; --'", false},
+      {Backend::kPostgres, "select '\\'; delete from t; --'", true},
+      {Backend::kPostgres, "select $$;$$, $b$ $$; $b$; delete from t", true},
+      {Backend::kPostgres, "select $1; select $a$;$a$", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(HasSecondStatement(c.sql, c.dialect), c.second) << c.sql;
+  // Joined again, the tokens are the text.
+  std::string sql = "select E'x\\'y' || $q$a'b$q$, [N] -- c\n/* d */ from \"t\" where a = 1.5e3;";
+  std::string joined;
+  for (const auto& t : TokenizeSql(sql, Backend::kPostgres)) joined += t.text;
+  EXPECT_EQ(joined, sql);
+}
+
+TEST(PostgresOptionsTest, QueryTimeoutTakenOutOfTheString) {
+  struct Case {
+    const char* in;
+    const char* conninfo;
+    int timeout;
+  } cases[] = {
+      {"postgresql://u@h:5/db", "postgresql://u@h:5/db", kDefaultQueryTimeout},
+      {"postgresql://u@h:5/db?query_timeout=7", "postgresql://u@h:5/db", 7},
+      {"postgres://h/db?sslmode=disable&query_timeout=0&keepalives_idle=30",
+       "postgres://h/db?sslmode=disable&keepalives_idle=30", 0},
+      {"host=h query_timeout = 9 dbname='my db'", "host=h dbname='my db'", 9},
+      {"host=h application_name='query_timeout=1' dbname=x",
+       "host=h application_name='query_timeout=1' dbname=x", kDefaultQueryTimeout},
+  };
+  for (const auto& c : cases) {
+    PostgresOptions o = SplitPostgresOptions(c.in);
+    EXPECT_EQ(o.conninfo, c.conninfo) << c.in;
+    EXPECT_EQ(o.query_timeout, c.timeout) << c.in;
+  }
+  EXPECT_THROW(SplitPostgresOptions("host=h query_timeout=soon"), Error);
 }
 
 TEST(BackendOfTest, RecognisesEachForm) {
@@ -243,7 +362,7 @@ TEST_P(DbTest, UpdateChangesOnlyTheCurrentRow) {
   // A refused change is dropped: the loop that moves on after it does not write it again.
   rs.Open("select * from skeds order by sked_id, controller_address", *c_, CursorType::kKeyset);
   rs.Set("controller_address", std::nullopt);  // NOT NULL
-  EXPECT_EQ(ErrorOf([&] { rs.Update(); }), kErrDbCommand);
+  EXPECT_EQ(ErrorOf([&] { rs.Update(); }), kErrDbIntegrity);
   EXPECT_EQ(rs.Text("controller_address"), "12.0");
   int moved = 0;
   for (; !rs.Eof() && moved < 10; ++moved) rs.MoveNext();
@@ -251,7 +370,7 @@ TEST_P(DbTest, UpdateChangesOnlyTheCurrentRow) {
   rs.AddNew();
   rs.Set("sked_id", "1");
   rs.Set("controller_address", "12.0");  // already there
-  EXPECT_EQ(ErrorOf([&] { rs.Update(); }), kErrDbCommand);
+  EXPECT_EQ(ErrorOf([&] { rs.Update(); }), kErrDbIntegrity);
   EXPECT_TRUE(rs.Eof());
   EXPECT_EQ(rs.RecordCount(), 3u);
 
@@ -259,10 +378,10 @@ TEST_P(DbTest, UpdateChangesOnlyTheCurrentRow) {
   rs.Open("select s.description from skeds s join nokey n on n.b = s.sked_id", *c_);
   if (!rs.Eof()) {
     rs.Set("description", "x");
-    EXPECT_EQ(ErrorOf([&] { rs.Update(); }), kErrDbCommand);
+    EXPECT_EQ(ErrorOf([&] { rs.Update(); }), kErrNotSupported);
   }
   rs.Open("select * from skeds", *c_, CursorType::kForwardOnly, LockType::kReadOnly);
-  EXPECT_EQ(ErrorOf([&] { rs.Set("days", "1"); }), kErrDbCommand);
+  EXPECT_EQ(ErrorOf([&] { rs.Set("days", "1"); }), kErrNotSupported);
 }
 
 TEST_P(DbTest, FieldsNullsAndErrors) {
@@ -274,7 +393,7 @@ TEST_P(DbTest, FieldsNullsAndErrors) {
   EXPECT_EQ(rs.Text("SKED_ID"), "7");
   EXPECT_EQ(rs.Text("description"), "");
   EXPECT_EQ(rs.Value("description"), std::nullopt);
-  EXPECT_EQ(ErrorOf([&] { rs.Required("description"); }), kErrDbCommand);
+  EXPECT_EQ(ErrorOf([&] { rs.Required("description"); }), kErrInvalidUseOfNull);
   EXPECT_EQ(ErrorOf([&] { rs.Text("no_such_field"); }), kErrItemNotFound);
   rs.Close();
   EXPECT_EQ(ErrorOf([&] { rs.Text("sked_id"); }), kErrClosedObject);
@@ -282,10 +401,90 @@ TEST_P(DbTest, FieldsNullsAndErrors) {
   EXPECT_EQ(ErrorOf([&] { c_->Execute("selec * from skeds"); }), kErrDbStatement);
   EXPECT_EQ(ErrorOf([&] { c_->Execute("select * from no_such_table"); }), kErrDbStatement);
   EXPECT_EQ(ErrorOf([&] { c_->Execute("insert into skeds (sked_id) values (1)"); }),
-            kErrDbCommand);  // NOT NULL
+            kErrDbIntegrity);  // NOT NULL
   EXPECT_EQ(ErrorOf([&] { rs.Open("select * from no_such_table", *c_); }), kErrDbStatement);
   EXPECT_FALSE(rs.IsOpen());
   // The connection stays usable after rejected statements.
+  c_->Execute("insert into nokey values ('after', 3)");
+}
+
+// A text with a second statement is refused whole, whatever hides the second one.
+TEST_P(DbTest, OneStatementPerText) {
+  c_->Execute("insert into nokey values ('a;b', 1)");
+  const char* refused[] = {
+      "select * from nokey; delete from nokey",
+      "select * from nokey where a = 'x';delete from nokey;",
+      "delete from nokey where b = 5 -- comment\n; delete from nokey",
+      "update nokey set b = 2 where a = 'a;b'; delete from nokey /* ; */",
+  };
+  Recordset rs;
+  for (const char* sql : refused) {
+    EXPECT_EQ(ErrorOf([&] { rs.Open(sql, *c_); }), kErrDbMultiple) << sql;
+    EXPECT_EQ(ErrorOf([&] { c_->Execute(sql); }), kErrDbMultiple) << sql;
+  }
+  rs.Open("select * from nokey", *c_);
+  ASSERT_EQ(rs.RecordCount(), 1u);
+  EXPECT_EQ(rs.Text("b"), "1");
+  // Semicolons inside literals, names and comments, and one trailing semicolon, are fine.
+  c_->Execute("insert into nokey values ('x;y', 2); ");
+  rs.Open("select a from nokey where a like '%;%' -- it's; not a statement\n order by b;", *c_);
+  EXPECT_EQ(rs.RecordCount(), 2u);
+  // A quote doubled is always data: on PostgreSQL a backslash has no power to end a literal.
+  const std::string trap = "x\\'); delete from nokey; --";
+  c_->Execute("insert into cbuffer values (3, '" + ReplaceAll(trap, "'", "''") + "', 'm')");
+  rs.Open("select address from cbuffer where id = 3", *c_);
+  EXPECT_EQ(rs.Text("address"), trap);
+  rs.Open("select * from nokey", *c_);
+  EXPECT_EQ(rs.RecordCount(), 2u);
+}
+
+// With SqlServerMode 1 the error list stops the driver on the lost-database numbers; a
+// statement the reachable database refuses is reported under the routine's label instead,
+// and the routine goes on.
+TEST_P(DbTest, RefusedStatementsLeaveTheDriverRunning) {
+  ErrorList list;
+  list.sql_server_mode = 1;
+  int gone = 0;
+  list.on_database_gone = [&] { ++gone; };
+  c_->Execute("insert into skeds values (1, '12.0', 'a', '0000000')");
+  c_->Execute("CREATE TABLE short_text (v varchar(5))");
+  const bool pg = GetParam() == Backend::kPostgres;
+  Recordset rs;
+  rs.Open("select * from skeds", *c_, CursorType::kKeyset);
+  c_->Execute("delete from skeds");  // the row the recordset holds is gone
+  struct Case {
+    const char* what;
+    std::function<void()> step;
+    std::int64_t number;  // 0: the backend takes it
+  } cases[] = {
+      {"unique", [&] { c_->Execute("insert into cbuffer (id) values (1)"); }, 0},
+      {"unique", [&] { c_->Execute("insert into cbuffer (id) values (1)"); }, kErrDbIntegrity},
+      {"too long", [&] { c_->Execute("insert into short_text values ('far too long')"); },
+       pg ? kErrDbTooLong : 0},
+      {"missing row",
+       [&] {
+         rs.Set("description", "b");
+         rs.Update();
+       },
+       kErrDbRowNotFound},
+      {"wrong type", [&] { c_->Execute("insert into cbuffer (id) values ('one')"); },
+       kErrDbConversion},
+      {"syntax", [&] { c_->Execute("insert into"); }, kErrDbStatement},
+      {"second statement", [&] { c_->Execute("select 1; select 2"); }, kErrDbMultiple},
+  };
+  int steps = 0;
+  Routine r(list, "ERR_Test");
+  for (const auto& c : cases) {
+    list.LastErrorNumber = 0;
+    r.Step(c.step);
+    ++steps;
+    EXPECT_EQ(list.LastErrorNumber, c.number) << c.what;
+    EXPECT_FALSE(list.DatabaseLost()) << c.what;
+  }
+  EXPECT_EQ(steps, 7);
+  EXPECT_EQ(gone, 0);
+  EXPECT_TRUE(c_->IsOpen());
+  for (const auto& line : list.Lines()) EXPECT_TRUE(line.starts_with("ERR_Test:  ")) << line;
   c_->Execute("insert into nokey values ('after', 3)");
 }
 
@@ -299,6 +498,20 @@ class Reporter : public ErrorReporter {
   std::vector<std::int64_t> numbers;
 };
 
+// A loop in the driver's manner: each row runs a statement; a failure is reported and the loop
+// goes on until DatabaseLost() says the database is gone. Returns the rows done.
+int UpdateEachRow(Connection& c, Recordset& rs, ErrorReporter& reporter) {
+  int rows = 0;
+  while (!rs.Eof() && rows < 10) {
+    Routine r(reporter, "ERR_Test");
+    r.Step([&] { c.Execute("update t set id = id where id = " + rs.Text("id")); });
+    if (reporter.DatabaseLost()) break;
+    ++rows;
+    rs.MoveNext();
+  }
+  return rows;
+}
+
 TEST(PostgresLossTest, StoppedServerGivesUnspecifiedThenEndsLoops) {
   ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
   auto c = NewConnection();
@@ -309,22 +522,148 @@ TEST(PostgresLossTest, StoppedServerGivesUnspecifiedThenEndsLoops) {
   rs.Open("select * from t", *c);
   pg->Stop();
 
-  // A loop in the driver's manner: each row runs a statement; a failure is reported and the
-  // loop goes on until DatabaseLost() says the database is gone.
   Reporter reporter;
-  int rows = 0;
-  while (!rs.Eof() && rows < 10) {
-    Routine r(reporter, "ERR_Test");
-    r.Step([&] { c->Execute("update t set id = id where id = " + rs.Text("id")); });
-    if (reporter.DatabaseLost()) break;
-    ++rows;
-    rs.MoveNext();
-  }
+  EXPECT_EQ(UpdateEachRow(*c, rs, reporter), 1);
   ASSERT_GE(reporter.numbers.size(), 2u);
   EXPECT_EQ(reporter.numbers[0], kErrDbUnspecified);
   EXPECT_EQ(reporter.numbers[1], kErrObjectInvalid);
-  EXPECT_EQ(rows, 1);
   EXPECT_FALSE(c->IsOpen());
+}
+
+// In mode 1 a stopped server still stops the driver.
+TEST(PostgresLossTest, StoppedServerStopsTheDriverInModeOne) {
+  ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
+  auto c = NewConnection();
+  c->Open(pg->uri(), "", "");
+  ErrorList list;
+  list.sql_server_mode = 1;
+  int gone = 0;
+  list.on_database_gone = [&] { ++gone; };
+  pg->Stop();
+  Routine(list, "ERR_Test").Step([&] { c->Execute("select 1"); });
+  EXPECT_EQ(gone, 1);
+}
+
+// An SQLite file that is removed under the driver counts as a lost database: the loop ends
+// instead of failing row after row.
+TEST(SqliteLossTest, RemovedFileEndsLoops) {
+  fs::path dir = fs::temp_directory_path() / ("ordane-gone-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  auto c = NewConnection();
+  c->Open("sqlite:" + (dir / "x.db").string(), "", "");
+  c->Execute("create table t (id integer primary key)");
+  c->Execute("insert into t values (1), (2), (3)");
+  Recordset rs;
+  rs.Open("select * from t", *c);
+  fs::remove_all(dir);
+
+  Reporter reporter;
+  EXPECT_EQ(UpdateEachRow(*c, rs, reporter), 1);
+  ASSERT_GE(reporter.numbers.size(), 2u);
+  EXPECT_EQ(reporter.numbers[0], kErrDbUnspecified);
+  EXPECT_EQ(reporter.numbers[1], kErrObjectInvalid);
+  EXPECT_FALSE(c->IsOpen());
+}
+
+// A TCP relay between the driver and the server that can stop forwarding while keeping both
+// connections open: the far end of a link that went silent.
+class StallingRelay {
+ public:
+  explicit StallingRelay(int target_port) : target_port_(target_port) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener_, 4) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      ADD_FAILURE() << "relay cannot listen";
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~StallingRelay() {
+    stop_ = true;
+    thread_.join();
+    for (auto [a, b] : peers_) close(a);
+    close(listener_);
+  }
+  int port() const { return port_; }
+  void Stall() { stalled_ = true; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+      if (!stalled_) {
+        for (auto [fd, peer] : peers_) fds.push_back({fd, POLLIN, 0});
+      }
+      if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+      if (fds[0].revents & POLLIN) Accept();
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (fds[i].revents == 0 || peers_.count(fds[i].fd) == 0) continue;
+        char buffer[65536];
+        ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        int peer = peers_[fds[i].fd];
+        if (n <= 0 || write(peer, buffer, n) != n) {
+          close(fds[i].fd);
+          close(peer);
+          peers_.erase(fds[i].fd);
+          peers_.erase(peer);
+        }
+      }
+    }
+  }
+  void Accept() {
+    int client = accept(listener_, nullptr, nullptr);
+    if (client < 0) return;
+    int server = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(target_port_);
+    if (connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(client);
+      close(server);
+      return;
+    }
+    peers_[client] = server;
+    peers_[server] = client;
+  }
+
+  int target_port_, port_ = 0, listener_ = -1;
+  std::atomic<bool> stalled_{false}, stop_{false};
+  std::map<int, int> peers_;  // each socket and the one it forwards to
+  std::thread thread_;
+};
+
+// A query on a link that stopped answering fails within the answer time limit, as a lost
+// database (the driver stops in mode 1); the limit is the default or the connection string's.
+TEST(PostgresLossTest, SilentLinkFailsInBoundedTime) {
+  ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
+  for (const std::string option : {"", "?query_timeout=2"}) {
+    StallingRelay relay(pg->port());
+    std::string uri = "postgresql://ordane@127.0.0.1:" + std::to_string(relay.port()) + "/ordane";
+    auto c = NewConnection();
+    c->Open(uri + option, "", "");
+    c->Execute("select 1");
+    ErrorList list;
+    list.sql_server_mode = 1;
+    int gone = 0;
+    list.on_database_gone = [&] { ++gone; };
+    relay.Stall();
+    auto start = std::chrono::steady_clock::now();
+    Routine(list, "ERR_Test").Step([&] { c->Execute("select 1"); });
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    int limit = option.empty() ? kDefaultQueryTimeout : 2;
+    std::printf("dead link (query_timeout %d s) detected after %.2f s\n", limit, seconds);
+    EXPECT_EQ(list.LastErrorNumber, kErrDbUnspecified) << option;
+    EXPECT_EQ(gone, 1) << option;
+    EXPECT_LT(seconds, limit + 10) << option;  // bounded: the link is given up, not waited on
+    EXPECT_FALSE(c->IsOpen());
+  }
 }
 
 // Without a server the PostgreSQL cases skip, except under CI, where they must fail.

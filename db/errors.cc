@@ -20,11 +20,17 @@ std::string WithStatement(std::string_view message, std::string_view sql) {
   return text;
 }
 
+bool Contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
 }  // namespace
 
 Error SqliteError(int rc, std::string_view message, std::string_view sql) {
-  std::int64_t number = kErrDbCommand;
+  std::int64_t number = kErrDbFailed;
   switch (rc & 0xff) {
+    // The file is gone, unreadable, read-only or the disk is full: nothing later will succeed
+    // either, so these end the loops over the database as a lost server does.
     case SQLITE_CANTOPEN:
     case SQLITE_NOTADB:
     case SQLITE_IOERR:
@@ -34,21 +40,63 @@ Error SqliteError(int rc, std::string_view message, std::string_view sql) {
     case SQLITE_READONLY:
       number = kErrDbUnspecified;
       break;
+    case SQLITE_CONSTRAINT:
+      number = kErrDbIntegrity;
+      break;
+    case SQLITE_TOOBIG:
+      number = kErrDbTooLong;
+      break;
+    case SQLITE_MISMATCH:
+      number = kErrDbConversion;
+      break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_INTERRUPT:
+    case SQLITE_SCHEMA:
+      number = kErrDbAborted;
+      break;
+    case SQLITE_AUTH:
+      number = kErrDbPermission;
+      break;
     case SQLITE_ERROR:
-      // A statement SQLite could not compile (bad syntax, unknown table or column) is what
-      // the driver knows as a rejected statement; anything else failed while running.
-      if (message.find("syntax error") != std::string_view::npos ||
-          message.find("no such") != std::string_view::npos ||
-          message.find("incomplete input") != std::string_view::npos ||
-          message.find("unrecognized token") != std::string_view::npos ||
-          message.find("has no column") != std::string_view::npos) {
-        number = kErrDbStatement;
+      // A statement SQLite could not compile (bad syntax, unknown table or column) is a
+      // rejected statement; anything else failed while running.
+      for (std::string_view part :
+           {"syntax error", "no such", "incomplete input", "unrecognized token", "has no column",
+            "ambiguous column", "values were supplied", "wrong number of arguments",
+            "already exists"}) {
+        if (Contains(message, part)) number = kErrDbStatement;
       }
+      if (Contains(message, "datatype mismatch")) number = kErrDbConversion;
       break;
     default:
       break;
   }
   return Error(number, WithStatement(message, sql));
+}
+
+std::int64_t PostgresErrorNumber(std::string_view state, std::string_view message) {
+  auto cls = state.substr(0, 2);
+  // A server that went away answers with a connection class state (08...) or an operator
+  // intervention (57P01 shut down, 57P02 crash, 57P03 cannot connect now, 57P04 database
+  // dropped).
+  if (cls == "08" || state == "57P01" || state == "57P02" || state == "57P03" ||
+      state == "57P04") {
+    return kErrDbUnspecified;
+  }
+  // A failure libpq found itself (no state) on a connection that is still good.
+  if (state.empty()) return kErrDbFailed;
+  if (cls == "23") return kErrDbIntegrity;
+  if (state == "22001" || state == "22003" || state == "22026") return kErrDbTooLong;
+  if (state == "22012") return kErrDbFailed;  // division by zero
+  if (cls == "22") return kErrDbConversion;
+  if (state == "42501") return kErrDbPermission;
+  if (state == "42601" && Contains(message, "multiple commands")) return kErrDbMultiple;
+  if (cls == "42") return kErrDbStatement;
+  // Deadlock, serialization failure, lock not available, cancelled or timed out, out of
+  // resources (disk full, memory, connections): the server is there and may do it later.
+  if (cls == "40" || cls == "53" || state == "55P03" || state == "57014") return kErrDbAborted;
+  return kErrDbFailed;
 }
 
 Error PostgresError(const pg_result* result, std::string_view message, bool connection_bad,
@@ -58,18 +106,16 @@ Error PostgresError(const pg_result* result, std::string_view message, bool conn
     const char* s = PQresultErrorField(result, PG_DIAG_SQLSTATE);
     if (s != nullptr) state = s;
   }
-  std::int64_t number = kErrDbCommand;
-  // A server that went away answers with a connection class state (08...), an operator
-  // intervention (57P01 shut down, 57P02 crash, 57P03 cannot connect now) or not at all.
-  if (connection_bad || result == nullptr || state.starts_with("08") || state == "57P01" ||
-      state == "57P02" || state == "57P03") {
-    number = kErrDbUnspecified;
-  } else if (state.starts_with("42")) {
-    number = kErrDbStatement;
-  }
+  std::int64_t number = connection_bad || result == nullptr ? kErrDbUnspecified
+                                                            : PostgresErrorNumber(state, message);
   std::string text(message);
   if (!state.empty()) text = state + ": " + text;
   return Error(number, WithStatement(text, sql));
+}
+
+Error MultipleStatementsError(std::string_view sql) {
+  return Error(kErrDbMultiple,
+               WithStatement("The text holds more than one statement; none of it was run", sql));
 }
 
 Error NotOpenError(bool ever_opened, bool lost) {

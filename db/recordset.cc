@@ -170,14 +170,14 @@ std::string Recordset::Text(std::string_view field) const { return Value(field).
 
 std::string Recordset::Required(std::string_view field) const {
   auto v = Value(field);
-  if (!v) throw Error(kErrDbCommand, "Invalid use of Null: " + std::string(field));
+  if (!v) throw Error(kErrInvalidUseOfNull, "Invalid use of Null: " + std::string(field));
   return *v;
 }
 
 void Recordset::AddNew() {
   CheckOpen();
   if (lock_ == LockType::kReadOnly) {
-    throw Error(kErrDbCommand, "The recordset is read-only");
+    throw Error(kErrNotSupported, "The recordset is read-only");
   }
   if (adding_ || std::find(dirty_.begin(), dirty_.end(), true) != dirty_.end()) Update();
   rows_.emplace_back(columns_.size());
@@ -193,7 +193,7 @@ void Recordset::Set(std::string_view field, std::optional<std::string> value) {
   std::size_t c = Column(field);
   CheckRow();
   if (lock_ == LockType::kReadOnly) {
-    throw Error(kErrDbCommand, "The recordset is read-only");
+    throw Error(kErrNotSupported, "The recordset is read-only");
   }
   rows_[pos_][c] = std::move(value);
   dirty_[c] = true;
@@ -216,7 +216,7 @@ void Recordset::Update() {
   bool any = std::find(dirty_.begin(), dirty_.end(), true) != dirty_.end();
   if (!adding_ && !any) return;
   if (table_.empty()) {
-    throw Error(kErrDbCommand, "Insufficient key column information for updating or refreshing");
+    throw Error(kErrNotSupported, "Insufficient key column information for updating or refreshing");
   }
   const bool pg = conn_->backend() == Backend::kPostgres;
   const std::string table = QuoteName(pg ? LCase(table_) : table_);
@@ -288,7 +288,7 @@ void Recordset::Update() {
   try {
     back = conn_->QueryParams(sql, params);
     if (back.rows.empty()) {
-      throw Error(kErrDbCommand,
+      throw Error(kErrDbRowNotFound,
                   "Row cannot be located for updating. Some values may have been changed "
                   "since it was last read");
     }

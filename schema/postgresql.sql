@@ -253,14 +253,14 @@ CREATE TABLE IF NOT EXISTS "events" (
   "time" time,
   "time_num" double precision,
   "time_string" varchar(255),
-  "address" varchar(255),
+  "address" text,
   "address_description" varchar(255),
   "device" varchar(255),
   "event_id" varchar(255),
   "event_description" text,
-  "name" varchar(255),
-  "data2" varchar(255),
-  "data" varchar(255),
+  "name" text,
+  "data2" text,
+  "data" text,
   "log_type" integer,
   "group_id" double precision
 );
@@ -276,14 +276,14 @@ CREATE TABLE IF NOT EXISTS "alarms" (
   "time" time,
   "time_num" double precision,
   "time_string" varchar(255),
-  "address" varchar(255),
+  "address" text,
   "address_description" varchar(255),
   "device" varchar(255),
   "event_id" varchar(255),
   "event_description" text,
-  "name" varchar(255),
-  "data2" varchar(255),
-  "data" varchar(255),
+  "name" text,
+  "data2" text,
+  "data" text,
   "device_type" varchar(255),
   "status" varchar(255),
   "priority" integer
@@ -295,7 +295,7 @@ CREATE TABLE IF NOT EXISTS "panel_users" (
   "region_id" integer NOT NULL,
   "user_number" integer NOT NULL,
   "field" varchar(255) NOT NULL,
-  "value" varchar(255),
+  "value" text,
   PRIMARY KEY ("region_id", "user_number", "field")
 );
 

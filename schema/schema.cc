@@ -22,7 +22,7 @@ std::string TypeName(Type t, db::Backend b) {
     case T::kText:
       return "varchar(255)";
     case T::kLongText:
-      return pg ? "text" : "varchar(4000)";
+      return "text";
     case T::kDate:
       return pg ? "date" : "varchar(20)";
     case T::kTime:
@@ -232,14 +232,14 @@ const std::vector<Table>& Tables() {
                                             {"time", T::kTime},
                                             {"time_num", T::kReal},
                                             {"time_string", T::kText},
-                                            {"address", T::kText},
+                                            {"address", T::kLongText},
                                             {"address_description", T::kText},
                                             {"device", T::kText},
                                             {"event_id", T::kText},
                                             {"event_description", T::kLongText},
-                                            {"name", T::kText},
-                                            {"data2", T::kText},
-                                            {"data", T::kText}};
+                                            {"name", T::kLongText},
+                                            {"data2", T::kLongText},
+                                            {"data", T::kLongText}};
     Table events{"events", event_head, {"id"}, {{"address"}, {"event_id"}}};
     events.columns.push_back({"log_type", T::kInteger});
     events.columns.push_back({"group_id", T::kReal});
@@ -255,7 +255,7 @@ const std::vector<Table>& Tables() {
                  {{"region_id", T::kInteger, true},
                   {"user_number", T::kInteger, true},
                   {"field", T::kText, true},
-                  {"value", T::kText}},
+                  {"value", T::kLongText}},
                  {"region_id", "user_number", "field"}});
     t.push_back({"device_state",
                  {{"address", T::kText, true}, {"event_id", T::kText}, {"changed", T::kText}},
@@ -324,6 +324,24 @@ void CreateSchema(db::Connection& c) {
   if (!c.IsOpen()) c.Execute("SELECT 1");  // reports why the connection cannot be used
   db::InTransaction(c, [&] {
     for (const auto& s : CreateStatements(c.backend())) c.Execute(s);
+    if (c.backend() != db::Backend::kPostgres) return;
+    // A database made when these columns were varchar(255) would refuse long texts; widening
+    // to text changes no stored value and rewrites nothing.
+    db::ResultSet narrow = c.Query(
+        "SELECT table_name, column_name FROM information_schema.columns WHERE table_schema = "
+        "current_schema() AND data_type = 'character varying'");
+    for (const auto& row : narrow.rows) {
+      std::string table = row[0].value_or(""), column = row[1].value_or("");
+      for (const Table& t : Tables()) {
+        if (LCase(t.name) != table) continue;
+        for (const Column& col : t.columns) {
+          if (col.type == T::kLongText && LCase(col.name) == column) {
+            c.Execute("ALTER TABLE " + Name(t.name, db::Backend::kPostgres) + " ALTER COLUMN " +
+                      Name(col.name, db::Backend::kPostgres) + " TYPE text");
+          }
+        }
+      }
+    }
   });
 }
 

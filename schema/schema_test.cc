@@ -11,6 +11,7 @@
 #include "db/db.h"
 #include "db/pgtest.h"
 #include "util/error.h"
+#include "util/text.h"
 
 namespace ordane::schema {
 namespace {
@@ -142,6 +143,41 @@ TEST_P(SchemaTest, EveryTableHasItsKey) {
   rs.Update();
   rs.Open("select * from sked_holidays", *c_);
   EXPECT_EQ(rs.Text("12"), std::string(31, '0'));
+}
+
+// Texts from outside of no fixed length (a whole panel detail moves into the name) fit, also
+// in a PostgreSQL database made when those columns were varchar(255).
+TEST_P(SchemaTest, LongOutsideTextsFit) {
+  std::vector<std::unique_ptr<db::Connection>> targets;
+  targets.push_back(std::move(c_));
+  if (GetParam() == db::Backend::kPostgres) {
+    auto old = db::NewConnection();
+    old->Open(pg_->CreateDatabase("old"), "", "");
+    for (const auto& statement : CreateStatements(db::Backend::kPostgres)) {
+      old->Execute(ReplaceAll(statement, " text", " varchar(255)"));
+    }
+    old->Execute("INSERT INTO events (name) VALUES ('kept')");
+    CreateSchema(*old);
+    db::Recordset kept;
+    kept.Open("select name from events", *old);
+    EXPECT_EQ(kept.Text("name"), "kept");
+    targets.push_back(std::move(old));
+  }
+  const std::string text(1000, 'x');
+  for (auto& c : targets) {
+    for (const char* table : {"events", "alarms"}) {
+      db::Recordset rs;
+      rs.Open(std::string("select * from ") + table + " where id = 0", *c, db::CursorType::kKeyset);
+      rs.AddNew();
+      for (const char* field :
+           {"address", "event_description", "name", "data2", "data"}) {
+        if (rs.HasField(field)) rs.Set(field, text);
+      }
+      rs.Update();
+      EXPECT_EQ(rs.Text("name"), text) << table;
+      EXPECT_EQ(rs.Text("data"), text) << table;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SchemaTest,

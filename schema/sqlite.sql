@@ -38,7 +38,7 @@ CREATE TABLE IF NOT EXISTS "channels" (
 
 CREATE TABLE IF NOT EXISTS "event_descriptions" (
   "event_id" varchar(255) NOT NULL,
-  "description" varchar(4000),
+  "description" text,
   "log_type" integer DEFAULT 0,
   "Email" varchar(255),
   "routeid" varchar(255),
@@ -48,7 +48,7 @@ CREATE TABLE IF NOT EXISTS "event_descriptions" (
 CREATE TABLE IF NOT EXISTS "controller_commands" (
   "id" integer PRIMARY KEY AUTOINCREMENT,
   "address" varchar(255),
-  "cmd" varchar(4000)
+  "cmd" text
 );
 
 CREATE INDEX IF NOT EXISTS "ix_controller_commands_address" ON "controller_commands" ("address");
@@ -56,7 +56,7 @@ CREATE INDEX IF NOT EXISTS "ix_controller_commands_address" ON "controller_comma
 CREATE TABLE IF NOT EXISTS "cBuffer" (
   "id" integer PRIMARY KEY AUTOINCREMENT,
   "address" varchar(255),
-  "MSG" varchar(4000)
+  "MSG" text
 );
 
 CREATE INDEX IF NOT EXISTS "ix_cbuffer_address" ON "cBuffer" ("address");
@@ -69,7 +69,7 @@ CREATE TABLE IF NOT EXISTS "workstations" (
 CREATE TABLE IF NOT EXISTS "workstations_cmd" (
   "id" integer PRIMARY KEY AUTOINCREMENT,
   "description" varchar(255),
-  "command" varchar(4000)
+  "command" text
 );
 
 CREATE TABLE IF NOT EXISTS "region_descriptions" (
@@ -253,14 +253,14 @@ CREATE TABLE IF NOT EXISTS "events" (
   "time" varchar(20),
   "time_num" real,
   "time_string" varchar(255),
-  "address" varchar(255),
+  "address" text,
   "address_description" varchar(255),
   "device" varchar(255),
   "event_id" varchar(255),
-  "event_description" varchar(4000),
-  "name" varchar(255),
-  "data2" varchar(255),
-  "data" varchar(255),
+  "event_description" text,
+  "name" text,
+  "data2" text,
+  "data" text,
   "log_type" integer,
   "group_id" real
 );
@@ -276,14 +276,14 @@ CREATE TABLE IF NOT EXISTS "alarms" (
   "time" varchar(20),
   "time_num" real,
   "time_string" varchar(255),
-  "address" varchar(255),
+  "address" text,
   "address_description" varchar(255),
   "device" varchar(255),
   "event_id" varchar(255),
-  "event_description" varchar(4000),
-  "name" varchar(255),
-  "data2" varchar(255),
-  "data" varchar(255),
+  "event_description" text,
+  "name" text,
+  "data2" text,
+  "data" text,
   "device_type" varchar(255),
   "status" varchar(255),
   "priority" integer
@@ -295,7 +295,7 @@ CREATE TABLE IF NOT EXISTS "panel_users" (
   "region_id" integer NOT NULL,
   "user_number" integer NOT NULL,
   "field" varchar(255) NOT NULL,
-  "value" varchar(255),
+  "value" text,
   PRIMARY KEY ("region_id", "user_number", "field")
 );
 

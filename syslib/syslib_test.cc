@@ -55,6 +55,20 @@ TEST(TranslateSqlTest, EachDialectOnEachBackend) {
       {2, Backend::kSqlite, "x = to_date('2026-12-05','YYYY-MM-DD') and y = nvl(z,0)",
        "x = '2026-12-05' and y = COALESCE(z,0)"},
       {2, Backend::kSqlite, "x = to_date('bad','HH24:MI:SS')", "x = to_date('bad','HH24:MI:SS')"},
+      // Texts that look like the constructs are data: literals, quoted names and comments
+      // stay as written, including neighbouring literals shaped like a To_Date call.
+      {2, Backend::kPostgres, "values ('to_date(', ',', ')', 'getdate()', [Name])",
+       "values ('to_date(', ',', ')', 'getdate()', name)"},
+      {2, Backend::kSqlite, "values ('To_Date(''10:11:12'',''HH24:MI:SS'')', 'nvl(')",
+       "values ('To_Date(''10:11:12'',''HH24:MI:SS'')', 'nvl(')"},
+      {2, Backend::kPostgres, "select \"now()\" -- isnull(x) [A] 'it's\nfrom [T]",
+       "select \"now()\" -- isnull(x) [A] 'it's\nfrom t"},
+      {0, Backend::kPostgres, "select '#1/2/2026#', #1/2/2026# /* #1/2/2026# */",
+       "select '#1/2/2026#', '2026-01-02' /* #1/2/2026# */"},
+      // The call's own spacing does not matter; a call on something other than literals stays.
+      {2, Backend::kPostgres, "x = To_Date ( '10:11:12' , 'HH24:MI:SS' ) and y = now ( )",
+       "x = '10:11:12' and y = CURRENT_TIMESTAMP"},
+      {2, Backend::kPostgres, "x = to_date(a, 'HH24:MI:SS')", "x = to_date(a, 'HH24:MI:SS')"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(TranslateSql(c.in, c.dialect, c.target), c.out)
@@ -231,6 +245,35 @@ TEST_P(SyslibTest, FileAndTextMembers) {
   EXPECT_EQ(lib_->xKeyShow("never sealed", kDriverKey), "never sealed");
   sealed[sealed.size() - 3] ^= 1;
   EXPECT_THROW(lib_->xKeyShow(sealed, kDriverKey), Error);
+}
+
+// The event statement of the SQL_Server 2 dialect, as the event logger builds it, runs on both
+// backends once TSQL has translated it, with a name of a whole panel detail (1,000 characters)
+// and texts shaped like the dialect's own constructs.
+TEST_P(SyslibTest, ModeTwoEventInsertRunsThroughTsql) {
+  lib_->set_SQL_Server(2);
+  std::string name(1000, 'n');
+  name.replace(0, 22, "Phone Line = to_date(,");
+  std::string insert =
+      "INSERT INTO events ([region_id],[date], [time], time_num, time_string, address, "
+      "address_description, device, event_id, event_description, name, data2, log_type) "
+      "VALUES (0,'20261205',To_Date('10:11:12','HH24:MI:SS'),1011.12,'10:11:12','12.3.2.I1',"
+      "'O`Brien''s door',')','RD003','Opened:  ;delete from events;','" +
+      name + "',' ',102) ";
+  auto c = db::NewConnection();
+  c->Open(lib_->ReadSys1("OS", "Cxn_Access_Control"), "", "");
+  c->Execute(lib_->TSQL(insert));
+  c->Execute(lib_->TSQL(insert));
+  db::Recordset rs;
+  rs.Open("select * from events", *c);
+  ASSERT_EQ(rs.RecordCount(), 2u);
+  EXPECT_EQ(rs.Text("name"), name);
+  EXPECT_EQ(rs.Text("time_string"), "10:11:12");
+  EXPECT_EQ(rs.Text("time").substr(0, 8), "10:11:12");
+  EXPECT_EQ(rs.Text("address_description"), "O`Brien's door");
+  EXPECT_EQ(rs.Text("device"), ")");
+  EXPECT_EQ(rs.Text("event_description"), "Opened:  ;delete from events;");
+  EXPECT_EQ(rs.Text("data2"), " ");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SyslibTest,

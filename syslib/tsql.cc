@@ -1,8 +1,11 @@
 #include "syslib/tsql.h"
 
 #include <cctype>
-#include <regex>
+#include <optional>
+#include <utility>
+#include <vector>
 
+#include "db/sql_scan.h"
 #include "util/text.h"
 
 namespace ordane {
@@ -58,73 +61,106 @@ std::string ToDateIso(const std::string& text, const std::string& format) {
   return "'" + date + (h.empty() && mi.empty() && s.empty() ? "" : " " + time) + "'";
 }
 
-// Replaces whole-word `word` (case-insensitive) in a run of plain SQL.
-std::string ReplaceWord(const std::string& plain, const std::regex& re, const char* with) {
-  return std::regex_replace(plain, re, with);
+// The text of a '...' literal without its quotes, doubled quotes made single; nullopt for any
+// other token (an escape string, a dollar-quoted string).
+std::optional<std::string> LiteralText(const db::SqlToken& t) {
+  if (t.kind != db::TokenKind::kString || t.text.size() < 2 || t.text.front() != '\'' ||
+      t.text.back() != '\'') {
+    return std::nullopt;
+  }
+  return ReplaceAll(t.text.substr(1, t.text.size() - 2), "''", "'");
+}
+
+class Tokens {
+ public:
+  explicit Tokens(std::vector<db::SqlToken> tokens) : t_(std::move(tokens)) {}
+  std::size_t size() const { return t_.size(); }
+  const db::SqlToken& operator[](std::size_t i) const { return t_[i]; }
+  // The index of the first token from `i` on that is neither blank nor a comment.
+  std::size_t Skip(std::size_t i) const {
+    while (i < t_.size() &&
+           (t_[i].kind == db::TokenKind::kSpace || t_[i].kind == db::TokenKind::kComment)) {
+      ++i;
+    }
+    return i;
+  }
+  bool IsSymbol(std::size_t i, char c) const {
+    return i < t_.size() && t_[i].kind == db::TokenKind::kSymbol && t_[i].text[0] == c;
+  }
+
+ private:
+  std::vector<db::SqlToken> t_;
+};
+
+// The end (one past ")") of "To_Date ( 'text' , 'format' )" whose name is at `i`, with the ISO
+// literal it stands for; 0 when the call has another shape or the text does not fit the format.
+std::size_t ToDateCall(const Tokens& t, std::size_t i, std::string* iso) {
+  std::size_t a = t.Skip(i + 1);
+  if (!t.IsSymbol(a, '(')) return 0;
+  std::size_t text = t.Skip(a + 1);
+  std::size_t comma = t.Skip(text + 1);
+  std::size_t format = t.Skip(comma + 1);
+  std::size_t close = t.Skip(format + 1);
+  if (format >= t.size() || !t.IsSymbol(comma, ',') || !t.IsSymbol(close, ')')) return 0;
+  auto value = LiteralText(t[text]);
+  auto shape = LiteralText(t[format]);
+  if (!value || !shape) return 0;
+  *iso = ToDateIso(*value, *shape);
+  return iso->empty() ? 0 : close + 1;
+}
+
+// The end of "name ( )" whose name is at `i`, or 0.
+std::size_t EmptyCall(const Tokens& t, std::size_t i) {
+  std::size_t open = t.Skip(i + 1);
+  if (!t.IsSymbol(open, '(')) return 0;
+  std::size_t close = t.Skip(open + 1);
+  return t.IsSymbol(close, ')') ? close + 1 : 0;
 }
 
 }  // namespace
 
 std::string TranslateSql(std::string_view sql, int dialect, db::Backend target) {
-  static const std::regex kToDate(R"(to_date\s*\(\s*'([^']*)'\s*,\s*'([^']*)'\s*\))",
-                                  std::regex::icase);
-  static const std::regex kNow(R"(\b(getdate\s*\(\s*\)|now\s*\(\s*\)|sysdate\b))",
-                               std::regex::icase);
-  static const std::regex kNull(R"(\b(isnull|nvl)\s*\()", std::regex::icase);
-
-  // To_Date spans string literals, so it is done on the whole text first.
-  std::string text(sql);
-  {
-    std::string out;
-    auto begin = std::sregex_iterator(text.begin(), text.end(), kToDate);
-    std::size_t last = 0;
-    for (auto it = begin; it != std::sregex_iterator(); ++it) {
-      std::string iso = ToDateIso((*it)[1], (*it)[2]);
-      out += text.substr(last, it->position() - last);
-      out += iso.empty() ? it->str() : iso;
-      last = it->position() + it->length();
-    }
-    text = db::RewriteDateLiterals(out + text.substr(last));
-  }
-
-  // Then, outside string literals: functions and brackets.
+  (void)dialect;  // every construct is translated whatever the dialect (see tsql.h)
+  const db::Backend rules = target == db::Backend::kPostgres ? target : db::Backend::kNone;
+  Tokens t(db::TokenizeSql(sql, rules));
   std::string out;
-  std::string plain;
-  auto flush = [&] {
-    if (plain.empty()) return;
-    std::string p = ReplaceWord(plain, kNow, "CURRENT_TIMESTAMP");
-    p = ReplaceWord(p, kNull, "COALESCE(");
-    if (target == db::Backend::kPostgres) p = db::RewriteBrackets(p);
-    out += p;
-    plain.clear();
-  };
-  std::size_t i = 0;
-  while (i < text.size()) {
-    char c = text[i];
-    if (c == '\'' || c == '"') {
-      flush();
-      std::size_t j = i + 1;
-      while (j < text.size()) {
-        if (text[j] == c) {
-          if (j + 1 < text.size() && text[j + 1] == c) {
-            j += 2;
-            continue;
-          }
-          break;
-        }
-        ++j;
+  out.reserve(sql.size());
+  for (std::size_t i = 0; i < t.size();) {
+    const db::SqlToken& token = t[i];
+    if (token.kind == db::TokenKind::kWord) {
+      std::string word = LCase(token.text);
+      std::string iso;
+      std::size_t end = 0;
+      if (word == "to_date" && (end = ToDateCall(t, i, &iso)) != 0) {
+        out += iso;
+        i = end;
+        continue;
       }
-      std::size_t end = j < text.size() ? j + 1 : text.size();
-      out.append(text, i, end - i);
-      i = end;
-    } else {
-      plain += c;
+      if ((word == "getdate" || word == "now") && (end = EmptyCall(t, i)) != 0) {
+        out += "CURRENT_TIMESTAMP";
+        i = end;
+        continue;
+      }
+      if (word == "sysdate") {
+        out += "CURRENT_TIMESTAMP";
+        ++i;
+        continue;
+      }
+      if ((word == "isnull" || word == "nvl") && t.IsSymbol(t.Skip(i + 1), '(')) {
+        out += "COALESCE(";
+        i = t.Skip(i + 1) + 1;
+        continue;
+      }
+    } else if (token.kind == db::TokenKind::kBracketName && target == db::Backend::kPostgres) {
+      out += db::BracketedName(token.text.substr(1, token.text.size() - 2));
       ++i;
+      continue;
     }
+    out += token.text;
+    ++i;
   }
-  flush();
-  (void)dialect;
-  return out;
+  // "#...#" dates last: nothing above writes a "#".
+  return db::RewriteDateLiterals(out, rules);
 }
 
 }  // namespace ordane

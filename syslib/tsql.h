@@ -14,7 +14,9 @@ namespace ordane {
 //  - To_Date('text','format') becomes the quoted ISO text ('hh:nn:ss' for a time format);
 //  - getdate(), SYSDATE and Now() become CURRENT_TIMESTAMP; ISNULL( and NVL( become COALESCE(;
 //  - for PostgreSQL, bracketed names become lower-case plain names.
-// String literals are never changed. Every construct is translated whatever the dialect, since
+// The translation works on the statement's tokens (db/sql_scan.h): string literals, quoted
+// names and comments are never changed, and To_Date is translated only when its two arguments
+// are whole literals. Every construct is translated whatever the dialect, since
 // a statement may mix them; `dialect` only decides how an ambiguous date ("#01/02/2026#") is
 // read, which is month first in every dialect the system has.
 std::string TranslateSql(std::string_view sql, int dialect, db::Backend target);

@@ -19,9 +19,23 @@ inline constexpr std::int64_t kErrObjectInvalid = 3420;     // object no longer 
 inline constexpr std::int64_t kErrClosedObject = 3704;      // operation on a closed object
 inline constexpr std::int64_t kErrEofOrBof = 3021;          // no current record
 inline constexpr std::int64_t kErrItemNotFound = 3265;      // no such field
+inline constexpr std::int64_t kErrInvalidUseOfNull = 94;    // a NULL read where a value must be
+inline constexpr std::int64_t kErrNotSupported = 3251;      // the recordset cannot do this
+// The two numbers that mean "the database has gone away" (with SqlServerMode 1 the error
+// reporter stops the driver on either). The database layer gives 80004005 for a lost or
+// unreachable database and never gives 80040E4A.
 inline constexpr std::int64_t kErrDbUnspecified = 0x80004005;  // server lost or unreachable
-inline constexpr std::int64_t kErrDbCommand = 0x80040E4A;      // statement failed at the server
-inline constexpr std::int64_t kErrDbStatement = 0x80040E14;    // statement rejected (syntax)
+inline constexpr std::int64_t kErrDbCommand = 0x80040E4A;
+// Statements a reachable database refuses; the routine reports them and goes on.
+inline constexpr std::int64_t kErrDbStatement = 0x80040E14;    // syntax, unknown table or column
+inline constexpr std::int64_t kErrDbConversion = 0x80040E07;   // a value of the wrong type
+inline constexpr std::int64_t kErrDbPermission = 0x80040E09;   // permission denied
+inline constexpr std::int64_t kErrDbFailed = 0x80040E21;       // any other refused statement
+inline constexpr std::int64_t kErrDbMultiple = 0x80040E2E;     // a second statement in one text
+inline constexpr std::int64_t kErrDbIntegrity = 0x80040E2F;    // unique, key, not null, check
+inline constexpr std::int64_t kErrDbAborted = 0x80040E31;      // deadlock, lock wait, time limit
+inline constexpr std::int64_t kErrDbRowNotFound = 0x80040E38;  // the row to update is not there
+inline constexpr std::int64_t kErrDbTooLong = 0x80040E57;      // value too long or out of range
 inline constexpr std::int64_t kErrGeneric = 5;              // invalid call or argument
 
 class Error : public std::runtime_error {
