@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/log.h"
+#include "db/sql_scan.h"
 #include "syslib/seal.h"
 #include "syslib/statement.h"
 #include "util/error.h"
@@ -50,43 +51,6 @@ std::string OneLine(const std::string& content) {
 }
 
 }  // namespace
-
-bool IsSingleStatement(std::string_view s) {
-  bool seen_end = false;  // a ";" has been passed
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const char c = s[i];
-    if (c == '\'' || c == '"' || c == '[') {
-      const char close = c == '[' ? ']' : c;
-      std::size_t j = i + 1;
-      for (; j < s.size(); ++j) {
-        if (s[j] == close) {
-          if (close != ']' && j + 1 < s.size() && s[j + 1] == close) {
-            ++j;  // a doubled quote stays inside
-            continue;
-          }
-          break;
-        }
-      }
-      if (j >= s.size()) return false;  // an unterminated literal or name
-      if (seen_end) return false;
-      i = j;
-    } else if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
-      const auto end = s.find('\n', i);
-      if (end == std::string_view::npos) break;
-      i = end;
-    } else if (c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
-      const auto end = s.find("*/", i + 2);
-      if (end == std::string_view::npos) return false;
-      i = end + 1;
-    } else if (c == ';') {
-      if (seen_end) return false;
-      seen_end = true;
-    } else if (seen_end && c != ' ' && c != '\t' && c != '\r' && c != '\n') {
-      return false;  // text after the end of the statement
-    }
-  }
-  return true;
-}
 
 bool IsLostDatabase(const Error& e) {
   return e.number() == kErrDbUnspecified || e.number() == kErrDbCommand ||
@@ -143,7 +107,8 @@ EventService::ReadResult EventService::Read(const fs::path& path, Item& item) {
     try {
       text = UnpackStatement(lib_.xKeyShow(line, kDriverKey));
       if (!text) why = "no identity and statement inside the seal";
-      else if (!IsSingleStatement(text->statement)) why = "holds more than one statement";
+      else if (db::HasSecondStatement(text->statement, db::Backend::kNone))
+        why = "holds more than one statement";
     } catch (const Error& e) {
       why = std::string("the seal does not open (another site's key, or altered): ") + e.what();
     }
@@ -195,7 +160,9 @@ void EventService::StoreBatch(std::vector<Item>& batch, PassCounts& counts) {
         ++stored;
         done.push_back(item.path);
       } catch (const Error& e) {
-        if (IsLostDatabase(e)) throw;
+        // A lost database, or a deadlock or busy database that may pass: the whole batch is
+        // rolled back and tried again later, nothing of it is set aside.
+        if (IsLostDatabase(e) || e.number() == kErrDbAborted) throw;
         db_.Execute("ROLLBACK TO SAVEPOINT one_file");
         db_.Execute("RELEASE SAVEPOINT one_file");
         refused.push_back({item.path, "the database refused the statement (" +

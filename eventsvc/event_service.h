@@ -81,10 +81,6 @@ class EventService {
   PassCounts totals_;
 };
 
-// True when `statement` is one SQL statement: no ";" outside string literals, quoted names and
-// comments, other than one at the end.
-bool IsSingleStatement(std::string_view statement);
-
 // True for the database errors that mean the connection is gone, as opposed to a statement
 // the database refused.
 bool IsLostDatabase(const class Error& e);

@@ -210,26 +210,6 @@ INSTANTIATE_TEST_SUITE_P(Backends, EventServiceTest,
                            return info.param == db::Backend::kSqlite ? "Sqlite" : "Postgres";
                          });
 
-TEST(SingleStatementTest, SemicolonsCountOnlyOutsideLiteralsAndComments) {
-  struct Case {
-    const char* sql;
-    bool single;
-  } cases[] = {
-      {"insert into t values ('a;b')", true},
-      {"insert into t values ('it''s; fine');", true},
-      {"insert into t values (1);  \n", true},
-      {"insert into [a;b] values (1)", true},
-      {"insert into t values (1) -- ; drop table t", true},
-      {"insert into t values (1); delete from t", false},
-      {"insert into t values (1);;", false},
-      {"insert into t values ('open", false},
-      {"insert into t values (1) /* ; */", true},
-      {"insert into t values (1) /* unterminated", false},
-      {"insert into t values (1); -- trailing comment", true},
-  };
-  for (const Case& c : cases) EXPECT_EQ(IsSingleStatement(c.sql), c.single) << c.sql;
-}
-
 TEST(StatementEnvelopeTest, RoundTripAndMalformed) {
   auto t = UnpackStatement(PackStatement("12/P\n1", "insert 1\n"));
   ASSERT_TRUE(t);
