@@ -92,8 +92,13 @@ std::string ServiceControl::ReadSetting(std::string_view section, std::string_vi
 void ServiceControl::StartService() { NotifySystemd("READY=1"); }
 
 void ServiceControl::LogEvent(int type, int id, std::string_view text) {
-  LogLine(type == kEventError ? LogLevel::kError : LogLevel::kInfo,
-          "[event " + std::to_string(id) + "] " + std::string(text));
+  LogLevel level = LogLevel::kInfo;
+  if (type == kEventError || id == kEventError || type == kMessageError || id == kMessageError)
+    level = LogLevel::kError;
+  else if (type == kEventWarning)
+    level = LogLevel::kWarning;
+  LogLine(level, "[event " + std::to_string(type) + "," + std::to_string(id) + "] " +
+                     std::string(text));
 }
 
 void ServiceControl::RequestStop() {
