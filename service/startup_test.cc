@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -104,6 +105,39 @@ TEST_F(StartUpTest, ConnectsEveryPolledPanelOfThisDriver) {
   EXPECT_TRUE(loop_.Enabled(d_.Timer1));
   EXPECT_TRUE(loop_.Enabled(d_.Timer2));
   EXPECT_EQ(loop_.Interval(d_.Timer2).count(), 1000);
+}
+
+TEST_F(StartUpTest, AConnectedPanelIsAskedForItsStateInOrder) {
+  SiteWithPanels();
+  START_UP(d_, "");
+  const auto& calls = panel_.calls();
+  const FakePanelLibrary::Call connect{"INITIALIZEPANEL", "TCP/IP - 127.0.0.2 7701"};
+  auto at = std::find(calls.begin(), calls.end(), connect);
+  ASSERT_NE(at, calls.end());
+  const std::vector<FakePanelLibrary::Call> want = {
+      {"DEFAULTSTATUS", "127.0.0.2"},         {"GETFIRMWAREREVISION", "127.0.0.2"},
+      {"DOORCOMMAND", "127.0.0.2 GetStatus 0"}, {"GETPANELSTATUS", "127.0.0.2"},
+      {"GETAREASTATUS", "127.0.0.2"},         {"GETONBOARDRELAYSTATUS", "127.0.0.2"},
+      {"GETOFFBOARDRELAYSTATUS", "127.0.0.2"}, {"GETACTUALPOINTSTATUS", "127.0.0.2"},
+      {"POINTBYPASSSTATUS", "127.0.0.2"},
+  };
+  ASSERT_GE(calls.end() - at, static_cast<std::ptrdiff_t>(want.size() + 1));
+  EXPECT_EQ(std::vector<FakePanelLibrary::Call>(at + 1, at + 1 + static_cast<std::ptrdiff_t>(want.size())),
+            want);
+}
+
+TEST_F(StartUpTest, ADatabaseThatGoesAwayEndsTheControllerLoop) {
+  SiteWithPanels();
+  // The database goes away while the first panel is being connected.
+  panel_.on_call = [&](const FakePanelLibrary::Call& call) {
+    if (call.name == "INITIALIZEPANEL") d_.db.HardwareConnection->Close();
+  };
+  START_UP(d_, "");
+  EXPECT_EQ(panel_.CallsTo("INITIALIZEPANEL").size(), 1u);  // the later panels are not tried
+  for (int later : {2, 4}) EXPECT_EQ(d_.panels[static_cast<std::size_t>(later)].LinkState, 0) << later;
+  EXPECT_EQ(d_.panels[0].LinkState, kLinkEstablished);
+  EXPECT_FALSE(d_.errors.Lines().empty());
+  EXPECT_TRUE(loop_.Enabled(d_.Timer1));  // the sequence still ends with its last steps
 }
 
 TEST_F(StartUpTest, WithoutDriverRecordTheProcessEndsQuietly) {
