@@ -3,6 +3,8 @@
 #include "syslib/syslib.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +32,10 @@ namespace fs = std::filesystem;
 constexpr std::string_view kResourceFile = "Resources/strings.ini";
 constexpr std::string_view kResourceSection = "Strings";
 constexpr std::string_view kIntegrationFolder = "Integration";
+// The integration log is rotated at 16 MiB unless the settings say otherwise; the log and three
+// rotated files are kept (events.log, events.log.1 .. events.log.3).
+constexpr std::uint64_t kIntegrationLogDefaultSize = 16 * 1024 * 1024;
+constexpr int kIntegrationLogKept = 3;
 
 bool IsName(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
@@ -204,7 +210,7 @@ class RealSystemLibrary final : public SystemLibrary {
     }
     std::string record = std::to_string(mode) + "\t" + std::string(CString(line));
     record = ReplaceAll(ReplaceAll(record, "\r", " "), "\n", " ") + "\n";
-    AppendDurably(folder / "events.log", record);
+    AppendToLog(folder / "events.log", record, IntegrationLogLimit());
   }
 
   void Alarm_Refresh_ALM() override {
@@ -279,16 +285,54 @@ class RealSystemLibrary final : public SystemLibrary {
     return *site_key_;
   }
 
-  static void AppendDurably(const fs::path& file, const std::string& record) {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) throw Error(kErrPathAccess, "Cannot open " + file.string());
-    // One write per record: appends of one write never interleave with another writer's.
-    ssize_t n = write(fd, record.data(), record.size());
-    fdatasync(fd);
-    close(fd);
-    if (n != static_cast<ssize_t>(record.size())) {
-      throw Error(kErrPathAccess, "Cannot write " + file.string());
+  // The size at which the integration log is rotated: setting "OS"/"IntegrationLogSize" in
+  // bytes, read once; absent or 0 gives kIntegrationLogDefaultSize.
+  std::uint64_t IntegrationLogLimit() {
+    std::lock_guard lock(mu_);
+    if (!integration_log_limit_) {
+      std::int64_t configured = ValueOf0(ReadSys1("OS", "IntegrationLogSize"));
+      integration_log_limit_ =
+          configured > 0 ? static_cast<std::uint64_t>(configured) : kIntegrationLogDefaultSize;
     }
+    return *integration_log_limit_;
+  }
+
+  // Appends one record with one write (appends of one write never interleave with another
+  // writer's, and several drivers share the folder). The record is not synced: the events are
+  // stored in the database and the event files, the log only feeds other systems, and a sync
+  // per record would hold the driver's one thread on the disk for every event.
+  //
+  // A log that a record would take past `limit` is rotated first: the rotated files move up one
+  // name (the oldest, events.log.3, is replaced) and events.log becomes events.log.1. The rotation runs under an
+  // exclusive lock on the full file and only while the name still names that file, so two
+  // writers that see it full at once rotate it once.
+  static void AppendToLog(const fs::path& file, const std::string& record, std::uint64_t limit) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (fd < 0) throw Error(kErrPathAccess, "Cannot open " + file.string());
+      struct stat st {};
+      if (fstat(fd, &st) == 0 && st.st_size > 0 &&
+          static_cast<std::uint64_t>(st.st_size) + record.size() > limit) {
+        flock(fd, LOCK_EX);
+        struct stat now {};
+        if (stat(file.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
+          for (int n = kIntegrationLogKept - 1; n >= 1; --n) {
+            fs::path from = file.string() + "." + std::to_string(n);
+            rename(from.c_str(), (file.string() + "." + std::to_string(n + 1)).c_str());
+          }
+          rename(file.c_str(), (file.string() + ".1").c_str());
+        }
+        close(fd);  // releases the lock; the next attempt opens the new file
+        continue;
+      }
+      ssize_t n = write(fd, record.data(), record.size());
+      close(fd);
+      if (n != static_cast<ssize_t>(record.size())) {
+        throw Error(kErrPathAccess, "Cannot write " + file.string());
+      }
+      return;
+    }
+    throw Error(kErrPathAccess, "Cannot rotate " + file.string());
   }
 
   fs::path settings_;
@@ -297,6 +341,7 @@ class RealSystemLibrary final : public SystemLibrary {
   std::unique_ptr<db::Connection> access_, hardware_;
   std::optional<IniDocument> resources_;
   std::optional<SiteKey> site_key_;
+  std::optional<std::uint64_t> integration_log_limit_;
   static inline std::atomic<long long> last_stamp_{0};  // shared by every library object
   std::mutex mu_;
 };
