@@ -82,13 +82,18 @@ Settings ReadSettings(SystemLibrary& lib) {
         case K::kNumber:
           number = ValueOf0(text);
           break;
-        case K::kFlag: {
-          std::string t = LCase(Trim(text));
-          flag = t == "true" || t == "yes" || t == "on" || ValueOf0(t) != 0 || t == "-1";
+        case K::kFlag:
+          flag = ValueOf0(text) != 0;
           break;
-        }
         case K::kSealed:
-          text = lib.xKeyShow(text, kDriverKey);
+          try {
+            text = lib.xKeyShow(text, kDriverKey);
+          } catch (const std::exception& e) {
+            s.problems.push_back(std::string(row.key) + ": the sealed password does not open (" +
+                                 e.what() + "); it is taken as empty. Seal it again with " +
+                                 "ordanectl settings, or restore the site key it was sealed with");
+            throw;
+          }
           break;
         case K::kText:
           break;
@@ -99,6 +104,31 @@ Settings ReadSettings(SystemLibrary& lib) {
     }
   }
   return s;
+}
+
+bool ConnectionHoldsPassword(std::string_view connection) {
+  const std::string c = LCase(Trim(connection));
+  if (c.starts_with("postgresql://") || c.starts_with("postgres://")) {
+    const std::string rest = c.substr(c.find("//") + 2);
+    const std::string authority = rest.substr(0, rest.find_first_of("/?"));
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string::npos && authority.substr(0, at).find(':') != std::string::npos)
+      return true;
+    const std::size_t query = rest.find('?');
+    if (query == std::string::npos) return false;
+    const std::string params = "&" + rest.substr(query + 1);
+    return params.find("&password=") != std::string::npos;
+  }
+  if (c.starts_with("sqlite:")) return false;
+  // Key/value form: "host=db user=ordane password=secret".
+  for (std::size_t at = c.find("password"); at != std::string::npos;
+       at = c.find("password", at + 1)) {
+    if (at > 0 && c[at - 1] != ' ' && c[at - 1] != ';') continue;
+    std::size_t eq = at + 8;
+    while (eq < c.size() && c[eq] == ' ') ++eq;
+    if (eq < c.size() && c[eq] == '=') return true;
+  }
+  return false;
 }
 
 Settings ProcessEntry(SystemLibrary& lib) {
