@@ -131,6 +131,11 @@ bool ConnectionHoldsPassword(std::string_view connection) {
   return false;
 }
 
+std::string ShownConnection(std::string_view connection) {
+  return ConnectionHoldsPassword(connection) ? "a connection string that holds a password"
+                                             : Trim(connection);
+}
+
 Settings ProcessEntry(SystemLibrary& lib) {
   auto ignore = [](auto&& step) {
     try {
@@ -154,11 +159,19 @@ void Databases::OpenDatabases(int mode, const Settings& settings, SystemLibrary&
     // that failed to open reports "not set"/"closed" and the loops end through DatabaseLost.
     if (!AccessControlConnection) AccessControlConnection = db::NewConnection();
     if (!HardwareConnection) HardwareConnection = db::NewConnection();
+    OpenFailure.clear();
     auto open = [&](std::string_view key, std::unique_ptr<db::Connection>& target) {
       std::string cxn = lib.ReadSys1("OS", key);
       auto c = db::NewConnection();
       target = db::NewConnection();  // what stays behind when the open fails
-      c->Open(cxn, settings.DatabaseUser, settings.DatabasePassword);
+      try {
+        c->Open(cxn, settings.DatabaseUser, settings.DatabasePassword);
+      } catch (const std::exception& e) {
+        // Say which connection failed: the backend's message alone does not name it.
+        const Error* known = dynamic_cast<const Error*>(&e);
+        OpenFailure = std::string(key) + " (" + ShownConnection(cxn) + "): " + e.what();
+        throw Error(known != nullptr ? known->number() : kErrGeneric, OpenFailure);
+      }
       if (settings.UseAppRole == 1 && settings.SqlServerMode == 1) {
         std::string password = settings.AppRolePassword;
         c = lib.AppRole_Set(std::move(c), settings.AppRoleName, password);

@@ -58,6 +58,9 @@ Settings ReadSettings(SystemLibrary& lib);
 // True when a connection string carries a password of its own (a PostgreSQL URI with
 // "user:password@" or a "password" parameter, or a key/value string with "password=").
 bool ConnectionHoldsPassword(std::string_view connection);
+// A connection string as messages show it: itself, or a note in its place when it holds a
+// password.
+std::string ShownConnection(std::string_view connection);
 
 // The process entry steps before the start-up sequence: ReadSys1("OS","LocalPath"), init,
 // ReadSettings, SQL_Server property, each step's failure ignored.
@@ -69,6 +72,9 @@ class Databases {
   std::unique_ptr<db::Connection> AccessControlConnection;
   std::unique_ptr<db::Connection> HardwareConnection;
   bool DatabaseError = false;
+  // Why the last OpenDatabases(1) failed: the setting, its connection (unless it holds a
+  // password) and the backend's own message; "" after a successful open.
+  std::string OpenFailure;
 
   // Mode 1 opens both (access control first; a failure ends the routine, leaving the later one
   // unopened); any other mode closes both, going on after a failure. Failures set DatabaseError

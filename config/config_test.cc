@@ -208,6 +208,12 @@ TEST(OpenDatabasesTest, FailureRules) {
   EXPECT_TRUE(d.DatabaseError);
   ASSERT_EQ(rep.debug.size(), 1u);
   EXPECT_TRUE(rep.debug[0].starts_with("!!!!!!  Data Error 80004005- ")) << rep.debug[0];
+  // The failure names the setting, its connection and the backend's own message.
+  EXPECT_TRUE(d.OpenFailure.starts_with("Cxn_Access_Control (sqlite:/no/such/dir/a.db): "))
+      << d.OpenFailure;
+  EXPECT_NE(d.OpenFailure.find("unable to open database file"), std::string::npos)
+      << d.OpenFailure;
+  EXPECT_NE(rep.debug[0].find(d.OpenFailure), std::string::npos);
   // The failing access connection leaves the hardware connection unopened.
   EXPECT_FALSE(d.AccessControlConnection->IsOpen());
   EXPECT_FALSE(d.HardwareConnection->IsOpen());
@@ -230,6 +236,7 @@ TEST(OpenDatabasesTest, FailureRules) {
   EXPECT_TRUE(half.DatabaseError);
   EXPECT_TRUE(half.AccessControlConnection->IsOpen());
   EXPECT_FALSE(half.HardwareConnection->IsOpen());
+  EXPECT_TRUE(half.OpenFailure.starts_with("Cxn_Hardware (bogus=1): ")) << half.OpenFailure;
 
   // Closing goes on after a failure: a connection whose close fails does not keep the other
   // open.

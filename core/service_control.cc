@@ -59,6 +59,9 @@ bool ServiceControl::Install() {
                            "TimeoutStopSec=30\n"
                            "Restart=on-failure\n"
                            "RestartSec=5\n"
+                           // A driver whose settings are unusable ends with EX_CONFIG:
+                           // restarting it would fail the same way.
+                           "RestartPreventExitStatus=78\n"
                            "\n"
                            "[Install]\n"
                            "WantedBy=multi-user.target\n"

@@ -2,6 +2,7 @@
 // sequence, then the message loop until the driver ends.
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -85,6 +86,13 @@ int Run(int argc, char** argv) {
 
   std::unique_ptr<SystemLibrary> lib = NewSystemLibrary();
   Settings settings = ProcessEntry(*lib);
+  // A setting that cannot be read is used empty, as the settings rules say; the operator hears
+  // which one.
+  for (const std::string& problem : settings.problems) {
+    LogLine(LogLevel::kError, problem);
+    if (!LogToStderr() && isatty(STDERR_FILENO))
+      std::fprintf(stderr, "paneldriver: %s\n", problem.c_str());
+  }
 
   std::unique_ptr<PanelLibrary> panel;
   if (ServiceSwitch(command_line)) {

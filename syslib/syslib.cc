@@ -11,7 +11,9 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -74,6 +76,38 @@ class RealSystemLibrary final : public SystemLibrary {
 
   std::string ReadSys1(std::string_view section, std::string_view key) override {
     return ReadProfileString(settings_, section, key, "");
+  }
+
+  std::string SettingsProblem() override {
+    const std::string file = settings_.string();
+    const std::string fix = "; write it with \"ordanectl settings\" or name another file in "
+                            "ORDANE_SETTINGS";
+    std::error_code ec;
+    if (!fs::exists(settings_, ec)) return "the settings file " + file + " does not exist" + fix;
+    if (!fs::is_regular_file(settings_, ec)) return "the settings file " + file + " is not a file";
+    int fd = open(settings_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return "cannot read the settings file " + file + ": " + std::strerror(errno);
+    }
+    close(fd);
+    IniDocument doc = IniDocument::Load(settings_);
+    if (doc.Keys("OS").empty()) {
+      return "the settings file " + file + " holds no section [OS] with the driver's settings" +
+             fix;
+    }
+    for (const char* key : {"Cxn_Access_Control", "Cxn_Hardware"}) {
+      std::string cxn = Trim(doc.Get("OS", key).value_or(""));
+      if (cxn.empty()) {
+        return "the settings file " + file + " names no database: " + key +
+               " is missing or empty in section [OS]";
+      }
+      if (db::BackendOf(cxn) == db::Backend::kNone) {
+        return key + std::string(" in the settings file ") + file +
+               " is not a connection string this driver knows (\"sqlite:/path/file.db\" or "
+               "\"postgresql://user@host:port/database\")";
+      }
+    }
+    return {};
   }
 
   void set_SQL_Server(std::int16_t mode) override { sql_server_ = mode; }
