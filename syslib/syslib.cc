@@ -129,7 +129,13 @@ class RealSystemLibrary final : public SystemLibrary {
     std::string user, password;
     if (ValueOf0(ReadSys1("OS", "SQL_Server")) != 0) {
       user = ReadSys1("OS", "Database_UserName");
-      password = xKeyShow(ReadSys1("OS", "Database_Passwordn"), kDriverKey);
+      // A sealed password that does not open is used empty, as the driver's own reading of
+      // the settings does (which also reports it, once).
+      try {
+        password = xKeyShow(ReadSys1("OS", "Database_Passwordn"), kDriverKey);
+      } catch (const Error&) {
+        password.clear();
+      }
     }
     auto c = db::NewConnection();
     c->Open(cxn, user, password);
