@@ -2,7 +2,6 @@
 // sequence, then the message loop until the driver ends.
 #include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -88,11 +87,7 @@ int Run(int argc, char** argv) {
   Settings settings = ProcessEntry(*lib);
   // A setting that cannot be read is used empty, as the settings rules say; the operator hears
   // which one.
-  for (const std::string& problem : settings.problems) {
-    LogLine(LogLevel::kError, problem);
-    if (!LogToStderr() && isatty(STDERR_FILENO))
-      std::fprintf(stderr, "paneldriver: %s\n", problem.c_str());
-  }
+  for (const std::string& problem : settings.problems) StartUpLine(LogLevel::kError, problem);
 
   std::unique_ptr<PanelLibrary> panel;
   if (ServiceSwitch(command_line)) {

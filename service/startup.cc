@@ -101,9 +101,14 @@ void ConnectPolledPanel(Driver& d, Routine& r, db::Recordset& controllers) {
 
 }  // namespace
 
+void StartUpLine(LogLevel level, const std::string& text) {
+  LogLine(level, text);
+  if (!LogToStderr() && isatty(STDERR_FILENO))
+    std::fprintf(stderr, "paneldriver: %s\n", text.c_str());
+}
+
 void EndStartUp(int code, const std::string& text) {
-  LogLine(LogLevel::kError, text);
-  if (!LogToStderr() && isatty(STDERR_FILENO)) std::fprintf(stderr, "paneldriver: %s\n", text.c_str());
+  StartUpLine(LogLevel::kError, text);
   throw EndProcess{code};
 }
 
@@ -184,18 +189,11 @@ void START_UP(Driver& d, const std::string& command_line) {
   });
   // 15. This computer's driver record.
   d.DriverId = 0;
-  std::string record_failure;
   r.Step([&] {
     db::Recordset rs;
-    try {
-      rs.Open("select * from [drivers] where [computer_name] = '" +
-                  SqlQuote(d.ComputerNameText) + "' and [driver_type] = '" + kDriverType +
-                  "' and [TCP_Listen_Port] not in (1,2)",
-              d.Hardware());
-    } catch (const std::exception& e) {
-      record_failure = e.what();
-      throw;
-    }
+    rs.Open("select * from [drivers] where [computer_name] = '" + SqlQuote(d.ComputerNameText) +
+                "' and [driver_type] = '" + kDriverType + "' and [TCP_Listen_Port] not in (1,2)",
+            d.Hardware());
     if (!rs.Eof()) {
       d.DriverId = ToInt16(ValueOf0(rs.Text("driver_id")));
       d.Hardware().Execute("Delete from controller_commands where address like '" +
@@ -206,18 +204,11 @@ void START_UP(Driver& d, const std::string& command_line) {
   });
   // 16-17.
   d.DriverFolder = ResolvePath(d.RemotePath, "\\Drivers\\" + std::to_string(d.DriverId)).string();
-  if (!record_failure.empty()) {
-    EndStartUp(kExitNoDatabase, "cannot read this computer's driver record from table drivers of " +
-                                    std::string("the database of Cxn_Hardware: ") + record_failure +
-                                    " (a database made with \"ordanectl init-db\" has the table)");
-  }
   if (d.DriverId == 0) {
     // Not a failure: this computer runs no panel driver. One line says which name was looked
     // for, since a computer that was renamed looks just like this.
-    const std::string line = "no driver record of type " + std::string(kDriverType) +
-                             " for computer " + d.ComputerNameText + "; the driver ends";
-    LogLine(LogLevel::kInfo, line);
-    if (!LogToStderr() && isatty(STDERR_FILENO)) std::fprintf(stderr, "paneldriver: %s\n", line.c_str());
+    StartUpLine(LogLevel::kInfo, "no driver record of type " + std::string(kDriverType) +
+                                     " for computer " + d.ComputerNameText + "; the driver ends");
     throw EndProcess{0};
   }
   // Without its shared folder the driver would write its files wherever it was started.

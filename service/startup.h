@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/driver.h"
+#include "core/log.h"
 
 namespace ordane {
 
@@ -15,8 +16,10 @@ namespace ordane {
 inline constexpr int kExitConfiguration = 78;
 inline constexpr int kExitNoDatabase = 1;
 
-// Ends the start-up with `text` as an error line in the log (and on the terminal of an operator
-// who started the driver by hand) and the process with `code`.
+// Writes a line of the start-up to the log, and to the terminal of an operator who started the
+// driver by hand (where the log does not already go).
+void StartUpLine(LogLevel level, const std::string& text);
+// Ends the start-up with `text` as an error line and the process with `code`.
 [[noreturn]] void EndStartUp(int code, const std::string& text);
 
 // The start-up sequence: registers with the service manager (through Init_Service with
@@ -24,9 +27,9 @@ inline constexpr int kExitNoDatabase = 1;
 // regions, finds this computer's driver record (ending the process with EndProcess when there
 // is none), prepares the folders, fills the panel table from the controllers assigned to this
 // driver, connects every polled panel and starts the timers. Every failing step is reported
-// under "ERR_Start_Up" and the sequence goes on, except three that nothing after them could
-// mend: unusable settings, databases that do not open and a driver record that cannot be read
-// end the process at once with a non-zero code and one line that names the cause.
+// under "ERR_Start_Up" and the sequence goes on, except where nothing after could mend it:
+// unusable settings and a database that does not open or holds no drivers table end the
+// process at once with a non-zero code and one line that names the cause.
 void START_UP(Driver& d, const std::string& command_line);
 
 // Adds to event_descriptions every code of sections 0 to 170 of "\Drivers\11000.ini" that the
