@@ -88,10 +88,16 @@ Settings ReadSettings(SystemLibrary& lib) {
         case K::kSealed:
           try {
             text = lib.xKeyShow(text, kDriverKey);
-          } catch (const std::exception& e) {
-            s.problems.push_back(std::string(row.key) + ": the sealed password does not open (" +
-                                 e.what() + "); it is taken as empty. Seal it again with " +
-                                 "ordanectl settings, or restore the site key it was sealed with");
+          } catch (const Error& e) {
+            // A key file that is missing or refused says itself what to do; a text that does
+            // not open under the key was sealed under another one, or changed.
+            s.problems.push_back(
+                std::string(row.key) + ": the sealed password does not open and is taken as " +
+                "empty: " + e.what() +
+                (e.number() == kErrGeneric ? std::string("; seal it again with \"ordanectl "
+                                                         "settings\", or restore the site key it "
+                                                         "was sealed with")
+                                           : std::string()));
             throw;
           }
           break;

@@ -126,7 +126,7 @@ TEST(ReadSettingsTest, NumbersFlagsAndSealedValues) {
   EXPECT_FALSE(s.DriverDebug);
   EXPECT_EQ(s.StatusTimer, 0);
   ASSERT_EQ(s.problems.size(), 1u);
-  EXPECT_EQ(s.problems[0].rfind("Database_AppPassword: the sealed password does not open (tampered)", 0), 0u)
+  EXPECT_EQ(s.problems[0].rfind("Database_AppPassword: the sealed password does not open and is taken as empty: tampered; seal it again", 0), 0u)
       << s.problems[0];
 }
 

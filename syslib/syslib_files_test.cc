@@ -122,7 +122,7 @@ TEST_F(SyslibFilesTest, SealedPasswordThatDoesNotOpenNamesItsSetting) {
   s = ProcessEntry(*NewSystemLibrary(settings));
   EXPECT_EQ(s.DatabasePassword, "");
   ASSERT_EQ(s.problems.size(), 1u);
-  EXPECT_EQ(s.problems[0].rfind("Database_Passwordn: the sealed password does not open", 0), 0u)
+  EXPECT_EQ(s.problems[0].rfind("Database_Passwordn: the sealed password does not open and is taken as empty: Sealed text was changed or sealed under another key; seal it again", 0), 0u)
       << s.problems[0];
 }
 
