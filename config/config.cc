@@ -82,13 +82,24 @@ Settings ReadSettings(SystemLibrary& lib) {
         case K::kNumber:
           number = ValueOf0(text);
           break;
-        case K::kFlag: {
-          std::string t = LCase(Trim(text));
-          flag = t == "true" || t == "yes" || t == "on" || ValueOf0(t) != 0 || t == "-1";
+        case K::kFlag:
+          flag = ValueOf0(text) != 0;
           break;
-        }
         case K::kSealed:
-          text = lib.xKeyShow(text, kDriverKey);
+          try {
+            text = lib.xKeyShow(text, kDriverKey);
+          } catch (const Error& e) {
+            // A key file that is missing or refused says itself what to do; a text that does
+            // not open under the key was sealed under another one, or changed.
+            s.problems.push_back(
+                std::string(row.key) + ": the sealed password does not open and is taken as " +
+                "empty: " + e.what() +
+                (e.number() == kErrGeneric ? std::string("; seal it again with \"ordanectl "
+                                                         "settings\", or restore the site key it "
+                                                         "was sealed with")
+                                           : std::string()));
+            throw;
+          }
           break;
         case K::kText:
           break;
@@ -99,6 +110,36 @@ Settings ReadSettings(SystemLibrary& lib) {
     }
   }
   return s;
+}
+
+bool ConnectionHoldsPassword(std::string_view connection) {
+  const std::string c = LCase(Trim(connection));
+  if (c.starts_with("postgresql://") || c.starts_with("postgres://")) {
+    const std::string rest = c.substr(c.find("//") + 2);
+    const std::string authority = rest.substr(0, rest.find_first_of("/?"));
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string::npos && authority.substr(0, at).find(':') != std::string::npos)
+      return true;
+    const std::size_t query = rest.find('?');
+    if (query == std::string::npos) return false;
+    const std::string params = "&" + rest.substr(query + 1);
+    return params.find("&password=") != std::string::npos;
+  }
+  if (c.starts_with("sqlite:")) return false;
+  // Key/value form: "host=db user=ordane password=secret".
+  for (std::size_t at = c.find("password"); at != std::string::npos;
+       at = c.find("password", at + 1)) {
+    if (at > 0 && c[at - 1] != ' ' && c[at - 1] != ';') continue;
+    std::size_t eq = at + 8;
+    while (eq < c.size() && c[eq] == ' ') ++eq;
+    if (eq < c.size() && c[eq] == '=') return true;
+  }
+  return false;
+}
+
+std::string ShownConnection(std::string_view connection) {
+  return ConnectionHoldsPassword(connection) ? "a connection string that holds a password"
+                                             : Trim(connection);
 }
 
 Settings ProcessEntry(SystemLibrary& lib) {
@@ -124,11 +165,19 @@ void Databases::OpenDatabases(int mode, const Settings& settings, SystemLibrary&
     // that failed to open reports "not set"/"closed" and the loops end through DatabaseLost.
     if (!AccessControlConnection) AccessControlConnection = db::NewConnection();
     if (!HardwareConnection) HardwareConnection = db::NewConnection();
+    OpenFailure.clear();
     auto open = [&](std::string_view key, std::unique_ptr<db::Connection>& target) {
       std::string cxn = lib.ReadSys1("OS", key);
       auto c = db::NewConnection();
       target = db::NewConnection();  // what stays behind when the open fails
-      c->Open(cxn, settings.DatabaseUser, settings.DatabasePassword);
+      try {
+        c->Open(cxn, settings.DatabaseUser, settings.DatabasePassword);
+      } catch (const std::exception& e) {
+        // Say which connection failed: the backend's message alone does not name it.
+        const Error* known = dynamic_cast<const Error*>(&e);
+        OpenFailure = std::string(key) + " (" + ShownConnection(cxn) + "): " + e.what();
+        throw Error(known != nullptr ? known->number() : kErrGeneric, OpenFailure);
+      }
       if (settings.UseAppRole == 1 && settings.SqlServerMode == 1) {
         std::string password = settings.AppRolePassword;
         c = lib.AppRole_Set(std::move(c), settings.AppRoleName, password);

@@ -30,6 +30,9 @@ struct Settings {
   std::string LocalPath;           // "LocalPath"
   std::string RemotePath;          // "RemotePath"
   std::int64_t StatusTimer = 0;    // "Status_Timer"
+  // One line per setting that could not be read as it stands (a sealed password that does not
+  // open), naming the setting; such a setting keeps its default.
+  std::vector<std::string> problems;
 };
 
 // How a setting is read.
@@ -46,10 +49,18 @@ struct SettingRow {
 // The table itself, in reading order ("SQL_Server" first: later rows depend on it).
 const std::vector<SettingRow>& SettingsTable();
 
-// Reads every setting of the table through `lib` (numbers as the value of "0" + text, sealed
-// values through xKeyShow with kDriverKey, a "DriverDebug" of "1", "true" or "yes" is on).
-// Errors of single settings are ignored: the setting keeps its default.
+// Reads every setting of the table through `lib`: numbers and flags as the value of "0" + text
+// (a flag is on when that is not 0, so "DriverDebug=1" is on and "DriverDebug=true" is off),
+// sealed values through xKeyShow with kDriverKey. A setting that cannot be read keeps its
+// default; a sealed one that does not open also leaves a line in `problems`.
 Settings ReadSettings(SystemLibrary& lib);
+
+// True when a connection string carries a password of its own (a PostgreSQL URI with
+// "user:password@" or a "password" parameter, or a key/value string with "password=").
+bool ConnectionHoldsPassword(std::string_view connection);
+// A connection string as messages show it: itself, or a note in its place when it holds a
+// password.
+std::string ShownConnection(std::string_view connection);
 
 // The process entry steps before the start-up sequence: ReadSys1("OS","LocalPath"), init,
 // ReadSettings, SQL_Server property, each step's failure ignored.
@@ -61,6 +72,9 @@ class Databases {
   std::unique_ptr<db::Connection> AccessControlConnection;
   std::unique_ptr<db::Connection> HardwareConnection;
   bool DatabaseError = false;
+  // Why the last OpenDatabases(1) failed: the setting, its connection (unless it holds a
+  // password) and the backend's own message; "" after a successful open.
+  std::string OpenFailure;
 
   // Mode 1 opens both (access control first; a failure ends the routine, leaving the later one
   // unopened); any other mode closes both, going on after a failure. Failures set DatabaseError

@@ -108,7 +108,7 @@ TEST(ReadSettingsTest, NumbersFlagsAndSealedValues) {
   FakeLibrary lib;
   lib.settings = {{"Status_Timer", "1500ms"},  {"SQL_AppRole", "1x"},
                   {"Database_AppName", "drv"}, {"Database_AppPassword", "S:role pw"},
-                  {"DriverDebug", "True"},     {"RemotePath", "/srv/ordane"}};
+                  {"DriverDebug", "1"},        {"RemotePath", "/srv/ordane"}};
   Settings s = ReadSettings(lib);
   EXPECT_EQ(s.StatusTimer, 1500);
   EXPECT_EQ(s.UseAppRole, 1);
@@ -117,11 +117,45 @@ TEST(ReadSettingsTest, NumbersFlagsAndSealedValues) {
   EXPECT_TRUE(s.DriverDebug);
   EXPECT_EQ(s.RemotePath, "/srv/ordane");
 
+  EXPECT_TRUE(s.problems.empty());
+
+  // A sealed password that does not open keeps its default and says which setting it was.
   lib.settings = {{"Database_AppPassword", "S:broken"}, {"DriverDebug", "0"}};
   s = ReadSettings(lib);
-  EXPECT_EQ(s.AppRolePassword, "");  // a setting that cannot be read keeps its default
+  EXPECT_EQ(s.AppRolePassword, "");
   EXPECT_FALSE(s.DriverDebug);
   EXPECT_EQ(s.StatusTimer, 0);
+  ASSERT_EQ(s.problems.size(), 1u);
+  EXPECT_EQ(s.problems[0].rfind("Database_AppPassword: the sealed password does not open and is taken as empty: tampered; seal it again", 0), 0u)
+      << s.problems[0];
+}
+
+TEST(ReadSettingsTest, DriverDebugIsTheNumberOfZeroFollowedByTheText) {
+  struct Case { const char* text; bool on; } cases[] = {
+      {"1", true},  {"2", true},    {" 1", true},  {"1abc", true}, {"0", false}, {"", false},
+      {"-1", false}, {"True", false}, {"yes", false},
+  };
+  for (const auto& c : cases) {
+    FakeLibrary lib;
+    lib.settings = {{"DriverDebug", c.text}};
+    EXPECT_EQ(ReadSettings(lib).DriverDebug, c.on) << "[" << c.text << "]";
+  }
+}
+
+TEST(ConnectionStrings, PasswordsInTheClearAreFound) {
+  struct Case { const char* cxn; bool holds; } cases[] = {
+      {"postgresql://ordane:secret@db:5432/ordane", true},
+      {"postgres://ordane@db/ordane?password=secret", true},
+      {"postgresql://ordane@db/ordane?sslmode=require&password=x", true},
+      {"postgresql://ordane@db:5432/ordane", false},
+      {"postgresql://db/ordane?passwordfile=x", false},
+      {"host=db user=ordane password=secret", true},
+      {"host=db user=ordane password = secret", true},
+      {"host=db user=ordane passfile=/x", false},
+      {"sqlite:/srv/password=1/ordane.db", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ConnectionHoldsPassword(c.cxn), c.holds) << c.cxn;
 }
 
 TEST(OpenDatabasesTest, AppRoleOnlyWhenBothAreExactlyOne) {
@@ -174,6 +208,12 @@ TEST(OpenDatabasesTest, FailureRules) {
   EXPECT_TRUE(d.DatabaseError);
   ASSERT_EQ(rep.debug.size(), 1u);
   EXPECT_TRUE(rep.debug[0].starts_with("!!!!!!  Data Error 80004005- ")) << rep.debug[0];
+  // The failure names the setting, its connection and the backend's own message.
+  EXPECT_TRUE(d.OpenFailure.starts_with("Cxn_Access_Control (sqlite:/no/such/dir/a.db): "))
+      << d.OpenFailure;
+  EXPECT_NE(d.OpenFailure.find("unable to open database file"), std::string::npos)
+      << d.OpenFailure;
+  EXPECT_NE(rep.debug[0].find(d.OpenFailure), std::string::npos);
   // The failing access connection leaves the hardware connection unopened.
   EXPECT_FALSE(d.AccessControlConnection->IsOpen());
   EXPECT_FALSE(d.HardwareConnection->IsOpen());
@@ -196,6 +236,7 @@ TEST(OpenDatabasesTest, FailureRules) {
   EXPECT_TRUE(half.DatabaseError);
   EXPECT_TRUE(half.AccessControlConnection->IsOpen());
   EXPECT_FALSE(half.HardwareConnection->IsOpen());
+  EXPECT_TRUE(half.OpenFailure.starts_with("Cxn_Hardware (bogus=1): ")) << half.OpenFailure;
 
   // Closing goes on after a failure: a connection whose close fails does not keep the other
   // open.

@@ -51,6 +51,14 @@ class SystemClock final : public Clock {
     return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
                      tm.tm_sec};
   }
+  std::int64_t MillisecondsSinceMidnight() override {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    std::tm tm{};
+    localtime_r(&ts.tv_sec, &tm);
+    return (tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec) * std::int64_t{1000} +
+           ts.tv_nsec / 1000000;
+  }
   void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                  SteadyTime deadline) override {
     cv.wait_until(lock, deadline);
@@ -75,6 +83,12 @@ LocalTime TestClock::Now() {
   std::lock_guard<std::mutex> g(mu_);
   std::int64_t ms = local_ms_;
   return LocalTime::FromLocalSeconds(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+}
+
+std::int64_t TestClock::MillisecondsSinceMidnight() {
+  std::lock_guard<std::mutex> g(mu_);
+  std::int64_t ms = local_ms_ % 86400000;
+  return ms < 0 ? ms + 86400000 : ms;
 }
 
 void TestClock::WaitUntil(std::condition_variable&, std::unique_lock<std::mutex>&,

@@ -34,6 +34,9 @@ class Clock {
   virtual SteadyTime SteadyNow() = 0;
   // The present local date and time.
   virtual LocalTime Now() = 0;
+  // The present local time of day in milliseconds since midnight, for waits that must not be
+  // cut short by a whole-second reading.
+  virtual std::int64_t MillisecondsSinceMidnight() = 0;
   // Blocks (with `lock` held on entry and exit) until `cv` is notified or `deadline` passes.
   // The test clock does not block: it moves its time to the deadline.
   virtual void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
@@ -49,6 +52,7 @@ class TestClock final : public Clock {
   explicit TestClock(LocalTime start);
   SteadyTime SteadyNow() override;
   LocalTime Now() override;
+  std::int64_t MillisecondsSinceMidnight() override;
   void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                  SteadyTime deadline) override;
 

@@ -47,6 +47,11 @@ void SetLogToStderr(bool on) {
   to_stderr = on;
 }
 
+bool LogToStderr() {
+  std::lock_guard<std::mutex> g(mu);
+  return to_stderr;
+}
+
 void SetLogSink(std::function<void(LogLevel, std::string_view)> sink) {
   std::lock_guard<std::mutex> g(mu);
   test_sink = std::move(sink);

@@ -12,6 +12,7 @@ enum class LogLevel { kError, kWarning, kInfo, kDebug };
 void LogLine(LogLevel level, std::string_view text);
 // Lines also go to standard error while on.
 void SetLogToStderr(bool on);
+bool LogToStderr();
 // Replaces syslog with `sink` (nullptr restores syslog). For tests.
 void SetLogSink(std::function<void(LogLevel, std::string_view)> sink);
 

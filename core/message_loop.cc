@@ -135,11 +135,16 @@ void MessageLoop::Run() {
 }
 
 void WaitSeconds(MessageLoop& loop, int seconds) {
+  // Compared in milliseconds: a one-second wait that starts late in a second still lasts a
+  // second. The wait ends early in the first second after midnight and from 86395 seconds on,
+  // so that it never spans midnight.
+  constexpr std::int64_t kFirstSecond = 1000, kLateEvening = 86395 * 1000;
   Clock& clock = loop.clock();
-  const int start = clock.Now().SecondsSinceMidnight();
+  const std::int64_t start = clock.MillisecondsSinceMidnight();
+  const std::int64_t end = start + std::int64_t{seconds} * 1000;
   while (!loop.QuitRequested()) {
-    int now = clock.Now().SecondsSinceMidnight();
-    if (now >= start + seconds || now == 0 || now >= 86395) break;
+    const std::int64_t now = clock.MillisecondsSinceMidnight();
+    if (now >= end || now < kFirstSecond || now >= kLateEvening) break;
     loop.DoEvents(std::chrono::milliseconds(50));
   }
 }

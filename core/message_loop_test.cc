@@ -43,6 +43,27 @@ TEST(MessageLoop, WaitNeverSpansMidnight) {
   }
 }
 
+TEST(MessageLoop, WaitCountsFromTheMillisecondItStarted) {
+  struct Case { int h, m, s, ms_into_second, wait; long long elapsed_ms; } cases[] = {
+      {12, 0, 0, 950, 1, 1000},       // not cut short when the second turns 50 ms later
+      {12, 0, 0, 10, 2, 2000},
+      {23, 59, 54, 500, 1, 500},      // 86395 seconds still ends it
+      {0, 0, 0, 999, 1, 0},           // the first second after midnight ends it
+      {0, 0, 1, 0, 1, 1000},
+  };
+  for (const auto& c : cases) {
+    TestClock clock(LocalTime{2026, 12, 5, c.h, c.m, c.s});
+    clock.Advance(milliseconds(c.ms_into_second));
+    MessageLoop loop(clock);
+    const auto start = clock.SteadyNow();
+    WaitSeconds(loop, c.wait);
+    const auto elapsed = std::chrono::duration_cast<milliseconds>(clock.SteadyNow() - start);
+    // The loop yields in steps of at most 50 ms.
+    EXPECT_GE(elapsed.count(), c.elapsed_ms) << c.h << ":" << c.m << ":" << c.s;
+    EXPECT_LT(elapsed.count(), c.elapsed_ms + 50) << c.h << ":" << c.m << ":" << c.s;
+  }
+}
+
 TEST(MessageLoop, EnabledFlagIntervalAndRemoval) {
   TestClock clock(LocalTime{});
   MessageLoop loop(clock);

@@ -59,6 +59,9 @@ bool ServiceControl::Install() {
                            "TimeoutStopSec=30\n"
                            "Restart=on-failure\n"
                            "RestartSec=5\n"
+                           // A driver whose settings are unusable ends with EX_CONFIG:
+                           // restarting it would fail the same way.
+                           "RestartPreventExitStatus=78\n"
                            "\n"
                            "[Install]\n"
                            "WantedBy=multi-user.target\n"
@@ -92,8 +95,13 @@ std::string ServiceControl::ReadSetting(std::string_view section, std::string_vi
 void ServiceControl::StartService() { NotifySystemd("READY=1"); }
 
 void ServiceControl::LogEvent(int type, int id, std::string_view text) {
-  LogLine(type == kEventError ? LogLevel::kError : LogLevel::kInfo,
-          "[event " + std::to_string(id) + "] " + std::string(text));
+  LogLevel level = LogLevel::kInfo;
+  if (type == kEventError || id == kEventError || type == kMessageError || id == kMessageError)
+    level = LogLevel::kError;
+  else if (type == kEventWarning)
+    level = LogLevel::kWarning;
+  LogLine(level, "[event " + std::to_string(type) + "," + std::to_string(id) + "] " +
+                     std::string(text));
 }
 
 void ServiceControl::RequestStop() {

@@ -15,9 +15,14 @@ inline constexpr std::string_view kServiceDisplayName = "MORVA Corporation- Intr
 // The system's services share this group word; the unit carries it as a documentation field.
 inline constexpr std::string_view kServiceGroup = "ORDANE";
 
-// Event log entry types.
+// Event log entry types, and the message ids of the service shell's entries. The shell writes
+// its error entries as (109, 1), message id first, and its notes as (4, 110), type first, the
+// way the service control it was built around took them; LogEvent reads either order.
 inline constexpr int kEventError = 1;
+inline constexpr int kEventWarning = 2;
 inline constexpr int kEventInformation = 4;
+inline constexpr int kMessageError = 109;
+inline constexpr int kMessageInformation = 110;
 
 class ServiceControl {
  public:
@@ -38,7 +43,9 @@ class ServiceControl {
 
   // Tells systemd the service is up (when started by systemd with a notify socket).
   void StartService();
-  // An entry in the system log: type, message id, text.
+  // An entry in the system log: type, message id, text. The entry has error priority when
+  // either number says error (kEventError or kMessageError), warning priority for the type
+  // kEventWarning, information priority otherwise.
   void LogEvent(int type, int id, std::string_view text);
   // Asks systemd to stop service "11000" when the process runs under systemd; otherwise does
   // nothing (the process is about to end anyway).

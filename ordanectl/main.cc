@@ -1,11 +1,14 @@
 // ordanectl: the set-up tool. Creates the schema, loads demo data, lays down the shared folder
 // tree, writes the settings file with its sealed passwords and site key, and shows the
 // settings as the driver reads them. See README.md beside this file.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -128,6 +131,37 @@ fs::path KeyFileFor(const fs::path& settings) {
   return settings.parent_path() / "ordane.key";
 }
 
+// Writes the settings file so that it never exists with a wider mode than `mode`, not even for
+// a moment: a new file beside it, created with that mode, then renamed into place.
+void WriteSettingsFile(const fs::path& file, const std::string& text, mode_t mode) {
+  fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  fs::path tmp = dir / ("." + file.filename().string() + "." + std::to_string(getpid()) + ".new");
+  ::unlink(tmp.c_str());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) throw Error(kErrPathAccess, "cannot create " + tmp.string() + ": " + std::strerror(errno));
+  ::fchmod(fd, mode);
+  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+            ::fsync(fd) == 0;
+  int saved = errno;
+  ::close(fd);
+  if (!ok || ::rename(tmp.c_str(), file.c_str()) != 0) {
+    if (ok) saved = errno;
+    ::unlink(tmp.c_str());
+    throw Error(kErrPathAccess, "cannot write " + file.string() + ": " + std::strerror(saved));
+  }
+}
+
+// The advice given when a connection string carries its own password.
+void WarnAboutPasswords(const Settings& s, std::ostream& out) {
+  for (auto [key, cxn] : {std::pair{"Cxn_Access_Control", &s.CxnAccessControl},
+                          std::pair{"Cxn_Hardware", &s.CxnHardware}}) {
+    if (!ConnectionHoldsPassword(*cxn)) continue;
+    out << "warning: " << key << " holds a password in the clear; leave it out of the "
+        << "connection string and give it to \"ordanectl settings --password\", which seals it "
+        << "into Database_Passwordn (SQL_Server 1 or 2)\n";
+  }
+}
+
 int InitDb(const Args& a) {
   auto c = Connect(a);
   schema::InitDatabase(*c);
@@ -206,9 +240,12 @@ int WriteSettings(const Args& a) {
   set("Database_AppName", a.Get("--app-role"));
   set("Database_AppPassword",
       a.Has("--app-password") ? Seal(a.Get("--app-password"), kDriverKey, site) : "");
-  if (!ini.Save(file)) throw Error(kErrPathAccess, "cannot write " + file.string());
-  chmod(file.c_str(), 0640);
-  std::cout << "settings written to " << file.string() << "\n";
+  WriteSettingsFile(file, ini.Text(), 0640);
+  std::cout << "settings written to " << file.string() << " (mode 0640)\n";
+  Settings written;
+  written.CxnAccessControl = db;
+  written.CxnHardware = a.Get("--hardware-db", db);
+  WarnAboutPasswords(written, std::cerr);
   return 0;
 }
 
@@ -262,11 +299,9 @@ int ShowSettings(const Args& a) {
     std::cout << PadCut(key, 22) << value << "\n";
   }
   // A sealed password that does not open reads as empty: say so instead of hiding it.
-  std::string sealed = lib->ReadSys1("OS", "Database_Passwordn");
-  if (IsSealed(sealed) && s.SqlServerMode != 0 && s.DatabasePassword.empty()) {
-    std::cout << "warning: Database_Passwordn does not open with this site key\n";
-  }
-  return 0;
+  for (const std::string& problem : s.problems) std::cout << "error: " << problem << "\n";
+  WarnAboutPasswords(s, std::cout);
+  return s.problems.empty() ? 0 : 1;
 }
 
 int SchemaSql(const Args& a) {

@@ -1,5 +1,6 @@
 #include "panel/fake_panel_library.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace ordane {
@@ -25,13 +26,37 @@ std::vector<FakePanelLibrary::Call> FakePanelLibrary::CallsTo(std::string_view n
   return out;
 }
 
+namespace {
+
+// The link name of a connection text ("TCP/IP - host port", "serial port - COM3 baud=..."), or
+// of a request ("COM3 1"): its first word after the kind, upper-cased.
+std::string LinkName(std::string_view text) {
+  for (std::string_view kind : {"TCP/IP - ", "serial port - "}) {
+    if (text.starts_with(kind)) {
+      text.remove_prefix(kind.size());
+      break;
+    }
+  }
+  std::string name(text.substr(0, text.find(' ')));
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
+}
+
+}  // namespace
+
 std::int16_t FakePanelLibrary::Handle(const char* name, std::string* text) {
   std::string seen;
   if (text != nullptr) seen = text->substr(0, text->find('\0'));
   calls_.push_back({name, seen});
+  if (on_call) on_call(calls_.back());
+  if (std::strcmp(name, "TERMINATEALL") == 0) links_.clear();
   if (text == nullptr) return result;
 
-  if (std::strcmp(name, "DLLINFORMATION") == 0) {
+  if (std::strcmp(name, "INITIALIZEPANEL") == 0) {
+    if (std::string link = LinkName(seen); !link.empty()) links_.insert(link);
+  } else if (std::strcmp(name, "TERMINATEPANEL") == 0) {
+    links_.erase(LinkName(seen));
+  } else if (std::strcmp(name, "DLLINFORMATION") == 0) {
     Answer(*text, information);
   } else if (std::strcmp(name, "GETCOMMANDRESPONSE") == 0) {
     if (!command_responses_.empty()) {
@@ -50,8 +75,10 @@ std::int16_t FakePanelLibrary::Handle(const char* name, std::string* text) {
       queued->second.pop_front();
     } else if (auto standing = busy_.find(seen); standing != busy_.end()) {
       Answer(*text, standing->second);
-    } else {
+    } else if (links_.count(LinkName(seen)) != 0) {
       Answer(*text, default_busy_answer);
+    } else {
+      Answer(*text, "Unknown panel");
     }
   }
   return result;

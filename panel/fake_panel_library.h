@@ -3,12 +3,17 @@
 // NUL) and answers the polling exports from scripts: queued command responses and event lines,
 // and busy answers per link name. Answers are written the way the real library writes them:
 // NUL-terminated at the start of the caller's text, cut to its length, the rest left as it was.
+// Like the real library it holds the links that INITIALIZEPANEL opened (by link name, without
+// regard to case) until TERMINATEPANEL or TERMINATEALL, and answers GETBUSYSTATE for any other
+// name with "Unknown panel".
 // Not thread-safe: the driver calls it from its one thread.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,7 +47,8 @@ class FakePanelLibrary : public PanelLibrary {
   }
   void QueueEventLine(std::string line) { event_lines_.push_back(std::move(line)); }
   // GETBUSYSTATE for `port` (matched exactly, as the caller upper-cases it) answers the queued
-  // answers first, then the standing one; ports with neither get default_busy_answer.
+  // answers first, then the standing one; a held link with neither gets default_busy_answer,
+  // a name the library does not hold "Unknown panel".
   void QueueBusyAnswer(const std::string& port, std::string answer) {
     busy_queue_[port].push_back(std::move(answer));
   }
@@ -51,6 +57,9 @@ class FakePanelLibrary : public PanelLibrary {
   }
 
   std::string default_busy_answer = "Not busy";
+  // Runs after each call is recorded: lets a test change the world in the middle of a routine
+  // (a database that goes away while panels are connected).
+  std::function<void(const Call&)> on_call;
   std::string information = "Panel interface library Version 1.0.0";
   std::int16_t result = 0;  // what every call returns
 
@@ -73,6 +82,7 @@ class FakePanelLibrary : public PanelLibrary {
   std::deque<std::string> event_lines_;
   std::map<std::string, std::deque<std::string>> busy_queue_;
   std::map<std::string, std::string> busy_;
+  std::set<std::string> links_;  // held link names, upper-cased
 };
 
 }  // namespace ordane

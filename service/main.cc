@@ -85,6 +85,9 @@ int Run(int argc, char** argv) {
 
   std::unique_ptr<SystemLibrary> lib = NewSystemLibrary();
   Settings settings = ProcessEntry(*lib);
+  // A setting that cannot be read is used empty, as the settings rules say; the operator hears
+  // which one.
+  for (const std::string& problem : settings.problems) StartUpLine(LogLevel::kError, problem);
 
   std::unique_ptr<PanelLibrary> panel;
   if (ServiceSwitch(command_line)) {

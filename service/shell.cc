@@ -17,15 +17,12 @@ namespace fs = std::filesystem;
 
 namespace ordane {
 
-namespace {
-
-constexpr int kServiceErrorEvent = 109;
-constexpr int kServiceInfoEvent = 110;
-
 void ReportServiceError(Driver& d, const Error& e) {
-  d.service.LogEvent(kServiceErrorEvent, kEventError,
+  d.service.LogEvent(kMessageError, kEventError,
                      "[" + FormatErrorNumber(e.number()) + "] " + e.what());
 }
+
+namespace {
 
 // Runs a service event under the service shell's handler: failures go to the event log.
 template <class F>
@@ -71,11 +68,11 @@ void OnServiceStop(Driver& d) {
 }
 
 void OnServicePause(Driver& d) {
-  ServiceEvent(d, [&] { d.service.LogEvent(kEventInformation, kServiceInfoEvent, "Service paused"); });
+  ServiceEvent(d, [&] { d.service.LogEvent(kEventInformation, kMessageInformation, "Service paused"); });
 }
 
 void OnServiceContinue(Driver& d) {
-  ServiceEvent(d, [&] { d.service.LogEvent(kEventInformation, kServiceInfoEvent, "Service continued"); });
+  ServiceEvent(d, [&] { d.service.LogEvent(kEventInformation, kMessageInformation, "Service continued"); });
 }
 
 void Shutdown(Driver& d) {

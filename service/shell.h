@@ -20,6 +20,9 @@ void Init_Service(Driver& d, const std::string& command_line);
 void OnServiceStop(Driver& d);
 void OnServicePause(Driver& d);
 void OnServiceContinue(Driver& d);
+// The service shell's error entry: an error-priority entry in the system log (109, 1) with the
+// text "[" + error number + "] " + description.
+void ReportServiceError(Driver& d, const Error& e);
 
 // Orderly stop on the operator's request or a lost database: timers off, every link closed, a
 // two-second wait, then the unload sequence. Ends the process (throws EndProcess).

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/log.h"
 #include "core/testing/driver_fixture.h"
 #include "service/timers.h"
 #include "util/files.h"
@@ -47,6 +48,27 @@ TEST_F(ShellTest, DebugRunsOnAndUnknownSwitchStopsTheDriver) {
   EXPECT_THROW(Init_Service(d_, "-restart"), EndProcess);
   EXPECT_EQ(panel_.CallNames(),
             (std::vector<std::string>{"TERMINATEALL", "STOPMONITORING", "STOPTRACE"}));
+}
+
+TEST_F(ShellTest, ServiceEntriesReachTheLogAtTheirPriority) {
+  std::vector<std::pair<LogLevel, std::string>> logged;
+  SetLogSink([&](LogLevel level, std::string_view text) {
+    if (text.starts_with("[event ")) logged.emplace_back(level, std::string(text));
+  });
+  loop_.SetEnabled(d_.Timer1, true);
+  OnServicePause(d_);
+  OnServiceContinue(d_);
+  ReportServiceError(d_, Error(kErrGeneric, "the manager went away"));
+  SetLogSink(nullptr);
+
+  const std::vector<std::pair<LogLevel, std::string>> want = {
+      {LogLevel::kInfo, "[event 4,110] Service paused"},
+      {LogLevel::kInfo, "[event 4,110] Service continued"},
+      {LogLevel::kError, "[event 109,1] [" + FormatErrorNumber(kErrGeneric) + "] the manager went away"},
+  };
+  EXPECT_EQ(logged, want);
+  EXPECT_TRUE(loop_.Enabled(d_.Timer1));  // pausing changes nothing in the driver's work
+  EXPECT_TRUE(panel_.calls().empty());
 }
 
 TEST_F(ShellTest, ShutdownClosesLinksLogsStopAndMarksTheDriverStopped) {

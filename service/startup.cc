@@ -1,5 +1,8 @@
 #include "service/startup.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -98,6 +101,17 @@ void ConnectPolledPanel(Driver& d, Routine& r, db::Recordset& controllers) {
 
 }  // namespace
 
+void StartUpLine(LogLevel level, const std::string& text) {
+  LogLine(level, text);
+  if (!LogToStderr() && isatty(STDERR_FILENO))
+    std::fprintf(stderr, "paneldriver: %s\n", text.c_str());
+}
+
+void EndStartUp(int code, const std::string& text) {
+  StartUpLine(LogLevel::kError, text);
+  throw EndProcess{code};
+}
+
 PanelConnection::Line LineOf(const std::string& connection_type) {
   if (connection_type >= "0" && connection_type <= "3")
     return connection_type >= "1" ? PanelConnection::Line::kModem : PanelConnection::Line::kSerial;
@@ -117,6 +131,9 @@ void START_UP(Driver& d, const std::string& command_line) {
   d.PanelUsers.assign(kPanelUserPanels, std::vector<PanelUser>(kPanelUsersPerPanel));
   // 3. Command line and service manager.
   Init_Service(d, command_line);
+  // Without its settings every later step would fail for the same reason; say the reason.
+  if (std::string problem = d.lib.SettingsProblem(); !problem.empty())
+    EndStartUp(kExitConfiguration, problem);
   // 4-6.
   r.Step([&] {
     d.PanelLibraryInfo.assign(kPanelLibraryInfoLength, ' ');
@@ -139,6 +156,18 @@ void START_UP(Driver& d, const std::string& command_line) {
   });
   // 9-11. Databases and regions.
   r.Step([&] { d.db.OpenDatabases(1, d.settings, d.lib, d.errors); });
+  if (d.db.DatabaseError)
+    EndStartUp(kExitNoDatabase, "cannot open the database of " + d.db.OpenFailure);
+  // A database that opens but holds none of the system's tables (a new file at a mistyped
+  // path, the wrong database on the server) would fail every step that follows; one probe of
+  // the table the driver cannot do without says so first.
+  try {
+    d.Hardware().Query("select driver_id from drivers where driver_id = 0");
+  } catch (const std::exception& e) {
+    EndStartUp(kExitNoDatabase, "the database of Cxn_Hardware (" + ShownConnection(d.settings.CxnHardware) +
+                                    ") cannot be read: " + e.what() +
+                                    "; \"ordanectl init-db\" creates the tables");
+  }
   r.Step([&] { d.lib.Init_CXN("access", 1, 1); });
   r.Step([&] { d.lib.Init_CXN("hardware", 1, 1); });
   r.Step([&] { LoadRegions(d.regions, d.Hardware(), d.lib, d.errors); });
@@ -176,8 +205,10 @@ void START_UP(Driver& d, const std::string& command_line) {
   // 16-17.
   d.DriverFolder = ResolvePath(d.RemotePath, "\\Drivers\\" + std::to_string(d.DriverId)).string();
   if (d.DriverId == 0) {
-    LogLine(LogLevel::kInfo, "no driver record of type " + std::string(kDriverType) +
-                                 " for computer " + d.ComputerNameText + "; the driver ends");
+    // Not a failure: this computer runs no panel driver. One line says which name was looked
+    // for, since a computer that was renamed looks just like this.
+    StartUpLine(LogLevel::kInfo, "no driver record of type " + std::string(kDriverType) +
+                                     " for computer " + d.ComputerNameText + "; the driver ends");
     throw EndProcess{0};
   }
   // Without its shared folder the driver would write its files wherever it was started.

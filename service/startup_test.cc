@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "config/config.h"
+#include "core/log.h"
 #include "core/testing/driver_fixture.h"
 #include "service/timers.h"
 #include "util/paths.h"
@@ -106,6 +109,39 @@ TEST_F(StartUpTest, ConnectsEveryPolledPanelOfThisDriver) {
   EXPECT_EQ(loop_.Interval(d_.Timer2).count(), 1000);
 }
 
+TEST_F(StartUpTest, AConnectedPanelIsAskedForItsStateInOrder) {
+  SiteWithPanels();
+  START_UP(d_, "");
+  const auto& calls = panel_.calls();
+  const FakePanelLibrary::Call connect{"INITIALIZEPANEL", "TCP/IP - 127.0.0.2 7701"};
+  auto at = std::find(calls.begin(), calls.end(), connect);
+  ASSERT_NE(at, calls.end());
+  const std::vector<FakePanelLibrary::Call> want = {
+      {"DEFAULTSTATUS", "127.0.0.2"},         {"GETFIRMWAREREVISION", "127.0.0.2"},
+      {"DOORCOMMAND", "127.0.0.2 GetStatus 0"}, {"GETPANELSTATUS", "127.0.0.2"},
+      {"GETAREASTATUS", "127.0.0.2"},         {"GETONBOARDRELAYSTATUS", "127.0.0.2"},
+      {"GETOFFBOARDRELAYSTATUS", "127.0.0.2"}, {"GETACTUALPOINTSTATUS", "127.0.0.2"},
+      {"POINTBYPASSSTATUS", "127.0.0.2"},
+  };
+  ASSERT_GE(calls.end() - at, static_cast<std::ptrdiff_t>(want.size() + 1));
+  EXPECT_EQ(std::vector<FakePanelLibrary::Call>(at + 1, at + 1 + static_cast<std::ptrdiff_t>(want.size())),
+            want);
+}
+
+TEST_F(StartUpTest, ADatabaseThatGoesAwayEndsTheControllerLoop) {
+  SiteWithPanels();
+  // The database goes away while the first panel is being connected.
+  panel_.on_call = [&](const FakePanelLibrary::Call& call) {
+    if (call.name == "INITIALIZEPANEL") d_.db.HardwareConnection->Close();
+  };
+  START_UP(d_, "");
+  EXPECT_EQ(panel_.CallsTo("INITIALIZEPANEL").size(), 1u);  // the later panels are not tried
+  for (int later : {2, 4}) EXPECT_EQ(d_.panels[static_cast<std::size_t>(later)].LinkState, 0) << later;
+  EXPECT_EQ(d_.panels[0].LinkState, kLinkEstablished);
+  EXPECT_FALSE(d_.errors.Lines().empty());
+  EXPECT_TRUE(loop_.Enabled(d_.Timer1));  // the sequence still ends with its last steps
+}
+
 TEST_F(StartUpTest, WithoutDriverRecordTheProcessEndsQuietly) {
   lib_.settings.erase("OS/Status_Timer");
   try {
@@ -117,6 +153,54 @@ TEST_F(StartUpTest, WithoutDriverRecordTheProcessEndsQuietly) {
   EXPECT_EQ(d_.DriverId, 0);
   EXPECT_EQ(loop_.Interval(d_.Timer2).count(), 0);  // absent Status_Timer: Timer2 never ticks
   EXPECT_TRUE(panel_.CallsTo("INITMONITOR").empty());
+}
+
+// A driver that cannot start ends at once with a non-zero code, and the first error line it
+// logs names the cause; a computer without a driver record ends quietly with one line.
+TEST_F(StartUpTest, WhatStopsTheStartNamesItselfFirst) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    int code;
+    std::string first_line;  // the start of the first line logged at error priority (or info)
+    const char* also;        // a part of that line
+  } cases[] = {
+      {"settings", [&] { lib_.settings_problem = "the settings file /x/ordane.ini does not exist"; },
+       kExitConfiguration, "the settings file /x/ordane.ini does not exist", ""},
+      {"database folder",
+       [&] { lib_.settings["OS/Cxn_Access_Control"] = "sqlite:" + (root_ / "nowhere" / "o.db").string(); },
+       kExitNoDatabase,
+       "cannot open the database of Cxn_Access_Control (sqlite:" + (root_ / "nowhere" / "o.db").string() + "): ",
+       "unable to open database file"},
+      {"no driver record", [] {}, 0, "no driver record of type 11000 for computer " + ComputerName(), ""},
+      {"no drivers table", [&] {  // last: the table stays dropped
+         Sql("drop table drivers"); }, kExitNoDatabase,
+       "the database of Cxn_Hardware (", "no such table: drivers"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    setenv("ORDANE_LOCK_FILE", (root_ / (std::string(c.name) + ".lock")).c_str(), 1);
+    lib_.settings_problem.clear();
+    lib_.settings["OS/Cxn_Access_Control"] = "sqlite:" + db_path_;
+    c.arrange();
+    std::vector<std::string> lines;
+    SetLogSink([&](LogLevel level, std::string_view text) {
+      if (level == LogLevel::kError || text.starts_with("no driver record")) lines.emplace_back(text);
+    });
+    int code = -1;
+    Driver d(clock_, loop_, panel_, lib_, service_);
+    try {
+      START_UP(d, "");
+    } catch (const EndProcess& e) {
+      code = e.code;
+    }
+    SetLogSink(nullptr);
+    EXPECT_EQ(code, c.code);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind(c.first_line, 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(c.also), std::string::npos) << lines[0];
+    EXPECT_TRUE(panel_.CallsTo("INITMONITOR").empty());
+  }
 }
 
 TEST_F(StartUpTest, ASecondInstanceEndsAtOnce) {

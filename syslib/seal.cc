@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 #include "syslib/syslib.h"
@@ -38,13 +38,22 @@ constexpr int kBase64 = sodium_base64_VARIANT_ORIGINAL;
 
 bool CreateSiteKey(const std::filesystem::path& path, bool overwrite, std::string* why) {
   InitSodium();
-  int flags = O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL);
-  int fd = open(path.c_str(), flags, 0600);
-  if (fd < 0) {
-    if (why != nullptr) *why = "cannot create " + path.string() + ": " + std::strerror(errno);
+  auto fail = [&](const std::string& what) {
+    if (why != nullptr) *why = what + " " + path.string() + ": " + std::strerror(errno);
     return false;
+  };
+  // The key is written into a file that did not exist before, never through a symbolic link
+  // someone left at the name: a new file of its own (O_EXCL, O_NOFOLLOW), owner-only from its
+  // first moment. Replacing a key writes a new file beside it and renames it over the old
+  // name, which replaces a link at that name instead of following it.
+  std::filesystem::path target = path;
+  if (overwrite) {
+    target += ".new-" + std::to_string(getpid());
+    unlink(target.c_str());
   }
-  fchmod(fd, 0600);
+  int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return fail("cannot create the site key");
+  fchmod(fd, 0600);  // the process's umask does not widen or narrow it
   SiteKey key;
   randombytes_buf(key.data(), key.size());
   char hex[key.size() * 2 + 1];
@@ -54,25 +63,59 @@ bool CreateSiteKey(const std::filesystem::path& path, bool overwrite, std::strin
       write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
   close(fd);
   sodium_memzero(key.data(), key.size());
-  if (!ok && why != nullptr) *why = "cannot write " + path.string();
-  return ok;
+  sodium_memzero(hex, sizeof hex);
+  if (ok && overwrite && rename(target.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) {
+    int saved = errno;
+    if (overwrite) unlink(target.c_str());
+    errno = saved;
+    return fail("cannot write the site key");
+  }
+  return true;
 }
 
 SiteKey LoadSiteKey(const std::filesystem::path& path) {
   InitSodium();
-  std::ifstream in(path);
-  if (!in) throw Error(kErrFileNotFound, "Site key file not found: " + path.string());
-  std::string line;
-  std::getline(in, line);
-  line = Trim(line);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) throw Error(kErrFileNotFound, "Site key file not found: " + path.string());
+    throw Error(kErrPathAccess,
+                "Cannot read the site key " + path.string() + ": " + std::strerror(errno));
+  }
+  // Whoever else can read the key can open every sealed password; whoever else owns it can
+  // replace it. Either way the key is refused, with what to do about it.
+  struct stat st {};
+  std::string refused;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    refused = "is not a regular file";
+  } else if (st.st_uid != geteuid()) {
+    refused = "belongs to user " + std::to_string(st.st_uid) + ", not to this user (" +
+              std::to_string(geteuid()) + "); chown it to the user the driver runs as";
+  } else if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    refused = std::string("can be read or changed by other users (mode ") + mode +
+              "); make it owner-only with chmod 600 " + path.string();
+  }
+  if (!refused.empty()) {
+    close(fd);
+    throw Error(kErrPathAccess, "Site key " + path.string() + " refused: it " + refused);
+  }
+  std::string line(128, '\0');
+  ssize_t n = read(fd, line.data(), line.size());
+  close(fd);
+  line.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  line = Trim(line.substr(0, line.find('\n')));
   SiteKey key{};
   std::size_t length = 0;
   if (line.size() != key.size() * 2 ||
       sodium_hex2bin(key.data(), key.size(), line.data(), line.size(), nullptr, &length, nullptr) !=
           0 ||
       length != key.size()) {
+    sodium_memzero(line.data(), line.size());
     throw Error(kErrGeneric, "Site key file holds no key: " + path.string());
   }
+  sodium_memzero(line.data(), line.size());
   return key;
 }
 

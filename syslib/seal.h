@@ -14,11 +14,14 @@ namespace ordane {
 using SiteKey = std::array<unsigned char, 32>;
 
 // Writes a new random site key to `path` (64 hexadecimal digits and a line end), readable and
-// writable by the owner only. Refuses (returns false, *why set) to replace an existing file
-// unless `overwrite`.
+// writable by the owner only from the moment it exists, never through a symbolic link at that
+// name. Refuses (returns false, *why set) to replace an existing file or link unless
+// `overwrite`, which replaces it by renaming a new file over it.
 bool CreateSiteKey(const std::filesystem::path& path, bool overwrite, std::string* why);
-// Reads a site key file; throws Error(kErrFileNotFound) when it is missing and
-// Error(kErrGeneric) when it does not hold a key.
+// Reads a site key file; throws Error(kErrFileNotFound) when it is missing,
+// Error(kErrPathAccess) when it cannot be read, belongs to another user or can be read or
+// changed by other users (the message says what to do), and Error(kErrGeneric) when it does
+// not hold a key.
 SiteKey LoadSiteKey(const std::filesystem::path& path);
 
 // Seals `plain` under `site_key` and `fixed_key`.

@@ -3,13 +3,17 @@
 #include "syslib/syslib.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -30,6 +34,10 @@ namespace fs = std::filesystem;
 constexpr std::string_view kResourceFile = "Resources/strings.ini";
 constexpr std::string_view kResourceSection = "Strings";
 constexpr std::string_view kIntegrationFolder = "Integration";
+// The integration log is rotated at 16 MiB unless the settings say otherwise; the log and three
+// rotated files are kept (events.log, events.log.1 .. events.log.3).
+constexpr std::uint64_t kIntegrationLogDefaultSize = 16 * 1024 * 1024;
+constexpr int kIntegrationLogKept = 3;
 
 bool IsName(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
@@ -70,6 +78,38 @@ class RealSystemLibrary final : public SystemLibrary {
     return ReadProfileString(settings_, section, key, "");
   }
 
+  std::string SettingsProblem() override {
+    const std::string file = settings_.string();
+    const std::string fix = "; write it with \"ordanectl settings\" or name another file in "
+                            "ORDANE_SETTINGS";
+    std::error_code ec;
+    if (!fs::exists(settings_, ec)) return "the settings file " + file + " does not exist" + fix;
+    if (!fs::is_regular_file(settings_, ec)) return "the settings file " + file + " is not a file";
+    int fd = open(settings_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return "cannot read the settings file " + file + ": " + std::strerror(errno);
+    }
+    close(fd);
+    IniDocument doc = IniDocument::Load(settings_);
+    if (doc.Keys("OS").empty()) {
+      return "the settings file " + file + " holds no section [OS] with the driver's settings" +
+             fix;
+    }
+    for (const char* key : {"Cxn_Access_Control", "Cxn_Hardware"}) {
+      std::string cxn = Trim(doc.Get("OS", key).value_or(""));
+      if (cxn.empty()) {
+        return "the settings file " + file + " names no database: " + key +
+               " is missing or empty in section [OS]";
+      }
+      if (db::BackendOf(cxn) == db::Backend::kNone) {
+        return key + std::string(" in the settings file ") + file +
+               " is not a connection string this driver knows (\"sqlite:/path/file.db\" or "
+               "\"postgresql://user@host:port/database\")";
+      }
+    }
+    return {};
+  }
+
   void set_SQL_Server(std::int16_t mode) override { sql_server_ = mode; }
   std::int16_t SQL_Server() const override { return sql_server_; }
   void set_RemotePath(const std::string& path) override {
@@ -89,7 +129,13 @@ class RealSystemLibrary final : public SystemLibrary {
     std::string user, password;
     if (ValueOf0(ReadSys1("OS", "SQL_Server")) != 0) {
       user = ReadSys1("OS", "Database_UserName");
-      password = xKeyShow(ReadSys1("OS", "Database_Passwordn"), kDriverKey);
+      // A sealed password that does not open is used empty, as the driver's own reading of
+      // the settings does (which also reports it, once).
+      try {
+        password = xKeyShow(ReadSys1("OS", "Database_Passwordn"), kDriverKey);
+      } catch (const Error&) {
+        password.clear();
+      }
     }
     auto c = db::NewConnection();
     c->Open(cxn, user, password);
@@ -204,7 +250,7 @@ class RealSystemLibrary final : public SystemLibrary {
     }
     std::string record = std::to_string(mode) + "\t" + std::string(CString(line));
     record = ReplaceAll(ReplaceAll(record, "\r", " "), "\n", " ") + "\n";
-    AppendDurably(folder / "events.log", record);
+    AppendToLog(folder / "events.log", record, IntegrationLogLimit());
   }
 
   void Alarm_Refresh_ALM() override {
@@ -279,16 +325,54 @@ class RealSystemLibrary final : public SystemLibrary {
     return *site_key_;
   }
 
-  static void AppendDurably(const fs::path& file, const std::string& record) {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) throw Error(kErrPathAccess, "Cannot open " + file.string());
-    // One write per record: appends of one write never interleave with another writer's.
-    ssize_t n = write(fd, record.data(), record.size());
-    fdatasync(fd);
-    close(fd);
-    if (n != static_cast<ssize_t>(record.size())) {
-      throw Error(kErrPathAccess, "Cannot write " + file.string());
+  // The size at which the integration log is rotated: setting "OS"/"IntegrationLogSize" in
+  // bytes, read once; absent or 0 gives kIntegrationLogDefaultSize.
+  std::uint64_t IntegrationLogLimit() {
+    std::lock_guard lock(mu_);
+    if (!integration_log_limit_) {
+      std::int64_t configured = ValueOf0(ReadSys1("OS", "IntegrationLogSize"));
+      integration_log_limit_ =
+          configured > 0 ? static_cast<std::uint64_t>(configured) : kIntegrationLogDefaultSize;
     }
+    return *integration_log_limit_;
+  }
+
+  // Appends one record with one write (appends of one write never interleave with another
+  // writer's, and several drivers share the folder). The record is not synced: the events are
+  // stored in the database and the event files, the log only feeds other systems, and a sync
+  // per record would hold the driver's one thread on the disk for every event.
+  //
+  // A log that a record would take past `limit` is rotated first: the rotated files move up one
+  // name (the oldest, events.log.3, is replaced) and events.log becomes events.log.1. The rotation runs under an
+  // exclusive lock on the full file and only while the name still names that file, so two
+  // writers that see it full at once rotate it once.
+  static void AppendToLog(const fs::path& file, const std::string& record, std::uint64_t limit) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (fd < 0) throw Error(kErrPathAccess, "Cannot open " + file.string());
+      struct stat st {};
+      if (fstat(fd, &st) == 0 && st.st_size > 0 &&
+          static_cast<std::uint64_t>(st.st_size) + record.size() > limit) {
+        flock(fd, LOCK_EX);
+        struct stat now {};
+        if (stat(file.c_str(), &now) == 0 && now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
+          for (int n = kIntegrationLogKept - 1; n >= 1; --n) {
+            fs::path from = file.string() + "." + std::to_string(n);
+            rename(from.c_str(), (file.string() + "." + std::to_string(n + 1)).c_str());
+          }
+          rename(file.c_str(), (file.string() + ".1").c_str());
+        }
+        close(fd);  // releases the lock; the next attempt opens the new file
+        continue;
+      }
+      ssize_t n = write(fd, record.data(), record.size());
+      close(fd);
+      if (n != static_cast<ssize_t>(record.size())) {
+        throw Error(kErrPathAccess, "Cannot write " + file.string());
+      }
+      return;
+    }
+    throw Error(kErrPathAccess, "Cannot rotate " + file.string());
   }
 
   fs::path settings_;
@@ -297,6 +381,7 @@ class RealSystemLibrary final : public SystemLibrary {
   std::unique_ptr<db::Connection> access_, hardware_;
   std::optional<IniDocument> resources_;
   std::optional<SiteKey> site_key_;
+  std::optional<std::uint64_t> integration_log_limit_;
   static inline std::atomic<long long> last_stamp_{0};  // shared by every library object
   std::mutex mu_;
 };

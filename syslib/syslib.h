@@ -109,6 +109,12 @@ class SystemLibrary {
                        std::string_view value) = 0;
   virtual std::string r(std::int32_t region, std::int32_t user, std::string_view field) = 0;
   virtual std::string r_panel(std::int32_t region, std::int16_t& user, std::string_view field) = 0;
+
+  // Why the settings store cannot give the driver its settings (a settings file that is
+  // missing, unreadable, not a settings file, or names no database the driver knows), naming
+  // the file; "" when it can. Every setting would read as empty in those cases, so the caller
+  // ends with this one line instead of a cascade of failures that follow from it.
+  virtual std::string SettingsProblem() { return {}; }
 };
 
 // The real system library over the settings file named by $ORDANE_SETTINGS (or the default).

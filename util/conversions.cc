@@ -1,7 +1,5 @@
 #include "util/conversions.h"
 
-#include <cmath>
-
 #include "util/text.h"
 #include "util/values.h"
 
@@ -62,20 +60,35 @@ double HexToNumber(std::string& text) {
 std::string DecimalToBits(const std::string& text) {
   if (text.empty()) return "0";
   if (text.find_first_of(".,") != std::string::npos) return {};
-  // The value is taken as the text's numeric reading; a value of zero is the bit text "0".
-  double x = static_cast<double>(NumericValue(text));
-  if (x < 1) return "0";
-  std::string bits;
-  while (x >= 1) {
-    double half = x / 2;
-    if (half != std::floor(half)) {
-      bits.insert(bits.begin(), '1');
-      x = half - 0.5;
-    } else {
-      bits.insert(bits.begin(), '0');
-      x = half;
-    }
+  // The value is the text's numeric reading (blanks skipped, a sign, then the leading digits),
+  // kept as its decimal digits: a card number of 20 digits and more is wider than any machine
+  // number, and halving the digit text keeps every one of its bits.
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  std::string digits;
+  for (; i < text.size(); ++i) {
+    if (text[i] == ' ') continue;
+    if (text[i] < '0' || text[i] > '9') break;
+    if (digits.empty() && text[i] == '0') continue;
+    digits += text[i];
   }
+  // A negative value is below 1 after its first halving: one bit, "1" when it was odd.
+  if (negative) return !digits.empty() && (digits.back() - '0') % 2 == 1 ? "1" : "0";
+  // Halve the digit text until nothing is left; each remainder is the next bit to the left.
+  std::string bits;
+  do {
+    int carry = 0;
+    std::string half;
+    for (char c : digits) {
+      int d = carry * 10 + (c - '0');
+      if (!half.empty() || d / 2 != 0) half += static_cast<char>('0' + d / 2);
+      carry = d % 2;
+    }
+    bits.insert(bits.begin(), carry ? '1' : '0');
+    digits = std::move(half);
+  } while (!digits.empty());
   return bits;
 }
 

@@ -44,6 +44,15 @@ TEST(Conversions, DecimalToBitsHasNoLeadingZeros) {
   struct Case { std::string in, bits; } cases[] = {
       {"5", "101"}, {"4", "100"}, {"0", "0"}, {"", "0"}, {"12.5", ""}, {"1,5", ""},
       {"1", "1"},   {"255", "11111111"}, {"4294967296", "100000000000000000000000000000000"},
+      // Card numbers wider than a machine number keep every bit.
+      {"18446744073709551615", std::string(64, '1')},
+      {"18446744073709551616", "1" + std::string(64, '0')},
+      {"12345678901234567890", "1010101101010100101010011000110011101011000111110000101011010010"},
+      {"9007199254740993", "1" + std::string(52, '0') + "1"},
+      // The numeric reading of the text: blanks skipped, digits up to the first other character.
+      {" 1 2x", "1100"}, {"abc", "0"}, {"007", "111"},
+      // A negative value is below 1 after one halving.
+      {"-5", "1"}, {"-4", "0"},
   };
   for (auto& c : cases) EXPECT_EQ(DecimalToBits(c.in), c.bits) << "[" << c.in << "]";
 }

@@ -15,6 +15,7 @@ namespace ordane {
 class FakeSystemLibrary final : public SystemLibrary {
  public:
   void init() override {}
+  std::string SettingsProblem() override { return settings_problem; }
   std::string ReadSys1(std::string_view section, std::string_view key) override {
     auto it = settings.find(std::string(section) + "/" + std::string(key));
     return it == settings.end() ? std::string() : it->second;
@@ -63,6 +64,7 @@ class FakeSystemLibrary final : public SystemLibrary {
 
   std::map<std::string, std::string> settings;  // "OS/RemotePath" -> value
   std::string max_regions;
+  std::string settings_problem;  // what SettingsProblem answers
   std::vector<std::string> cxn;
   std::vector<std::string> event_alarms;
   std::vector<std::pair<std::string, std::string>> states;

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -80,8 +81,13 @@ TEST_F(E2E, ServiceSwitchesAndTheSingleInstance) {
   Child unknown({Bin("paneldriver"), "-restart"}, DriverEnv(), root_ / "driver.log");
   EXPECT_EQ(unknown.Wait(20), 0);
 
-  // A second driver on the same lock ends at once while the first runs. The first has no
-  // settings and so no driver record: it is held in its one-second start-up wait long enough.
+  // A second driver on the same lock ends at once while the first runs. The first has a
+  // database without a driver record: it is held in its one-second start-up wait long enough.
+  const std::string cxn = "sqlite:" + (root_ / "ordane.db").string();
+  ASSERT_EQ(Tool({"init-db", "--db", cxn}), 0);
+  ASSERT_EQ(Tool({"settings", "--file", (root_ / "ordane.ini").string(), "--db", cxn, "--remote",
+                  (root_ / "share").string()}),
+            0);
   Env env = DriverEnv();
   Child first({Bin("paneldriver"), "-debug"}, env, root_ / "driver.log");
   ASSERT_TRUE(Eventually([&] {  // the first driver holds the lock
@@ -94,6 +100,52 @@ TEST_F(E2E, ServiceSwitchesAndTheSingleInstance) {
   Child second({Bin("paneldriver"), "-debug"}, env, root_ / "driver.log");
   EXPECT_EQ(second.Wait(20), 1);
   EXPECT_EQ(first.Wait(20), 0);
+}
+
+// What a new user meets first: a driver that cannot start says why in its first line and ends
+// with a non-zero code; a computer without a driver record ends quietly, naming the computer.
+TEST_F(E2E, ADriverThatCannotStartSaysWhyFirst) {
+  const fs::path settings = root_ / "ordane.ini";
+  const std::string share = (root_ / "share").string();
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    int code;
+    std::string first_line;  // its start
+  } cases[] = {
+      {"no settings file", [] {}, 78, "the settings file " + settings.string() + " does not exist"},
+      {"garbage", [&] { std::ofstream(settings) << "\x01\x02 not [an ini\n\xff\xfe=\n"; }, 78,
+       "the settings file " + settings.string() + " holds no section [OS]"},
+      {"database folder missing",
+       [&] {
+         fs::remove(settings);
+         ASSERT_EQ(Tool({"settings", "--file", settings.string(), "--db",
+                         "sqlite:" + (root_ / "nowhere" / "o.db").string(), "--remote", share}),
+                   0);
+       },
+       1,
+       "cannot open the database of Cxn_Access_Control (sqlite:" +
+           (root_ / "nowhere" / "o.db").string() + "): "},
+      {"no driver record",
+       [&] {
+         const std::string cxn = "sqlite:" + (root_ / "ordane.db").string();
+         ASSERT_EQ(Tool({"init-db", "--db", cxn}), 0);
+         ASSERT_EQ(Tool({"settings", "--file", settings.string(), "--db", cxn, "--remote", share}),
+                   0);
+       },
+       0, "no driver record of type 11000 for computer "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    const fs::path log = root_ / (std::string(c.name) + ".log");
+    Child driver({Bin("paneldriver"), "-debug"}, DriverEnv(), log);
+    EXPECT_EQ(driver.Wait(20), c.code);
+    std::ifstream in(log);
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first.rfind(c.first_line, 0), 0u) << first;
+  }
 }
 
 // One site: three polled panels on the simulator and one that is not polled.
