@@ -75,10 +75,20 @@ class EventServiceSite : public ::testing::Test {
                              [&] { return "7_" + std::to_string(++file_) + ".evn"; }, line + "\n"));
   }
 
+  // Starts the service and waits until it has set up its signals and its folder watch.
   std::unique_ptr<Child> StartService() {
-    return std::make_unique<Child>(
+    auto child = std::make_unique<Child>(
         std::vector<std::string>{Bin("eventsvc")},
         e2e::Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()}}, root_ / "eventsvc.log");
+    ++starts_;
+    EXPECT_TRUE(Eventually([&] { return Count("taking statement files") >= starts_; }, 20));
+    return child;
+  }
+  std::size_t Count(const std::string& text) {
+    const std::string log = ReadWholeFile(root_ / "eventsvc.log").value_or("");
+    std::size_t n = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
   }
   long Rows() {
     try {
@@ -132,6 +142,7 @@ class EventServiceSite : public ::testing::Test {
   fs::path root_;
   std::string cxn_;
   int file_ = 0;
+  std::size_t starts_ = 0;
   std::unique_ptr<SystemLibrary> lib_;
   std::unique_ptr<db::Connection> sql_;
 };
@@ -180,7 +191,6 @@ TEST_F(EventServiceSite, FilesArrivingLaterAreTakenWithoutAScan) {
   ini.Set("OS", "EventService_ScanSeconds", "3600");  // only the folder watch can see them
   ASSERT_TRUE(ini.Save(root_ / "ordane.ini"));
   auto service = StartService();
-  ASSERT_TRUE(Eventually([&] { return ReadWholeFile(root_ / "eventsvc.log").value_or("").find("taking") != std::string::npos; }, 20));
   for (int n = 0; n < 10; ++n) Drop(n);
   ASSERT_TRUE(Eventually([&] { return Rows() == 10; }, 20)) << Rows();
   service->Signal(SIGTERM);
