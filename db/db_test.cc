@@ -544,6 +544,41 @@ TEST(PostgresLossTest, StoppedServerStopsTheDriverInModeOne) {
   EXPECT_EQ(gone, 1);
 }
 
+// A deadlock between two connections aborts one statement; that connection stays usable.
+TEST(PostgresLossTest, DeadlockIsNoLostDatabase) {
+  ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
+  auto a = NewConnection(), b = NewConnection();
+  a->Open(pg->uri(), "", "");
+  b->Open(pg->uri(), "", "");
+  a->Execute("create table t (id integer primary key, v integer)");
+  a->Execute("insert into t values (1, 0), (2, 0)");
+  a->Execute("BEGIN");
+  b->Execute("BEGIN");
+  a->Execute("update t set v = 1 where id = 1");
+  b->Execute("update t set v = 2 where id = 2");
+  std::int64_t a_error = 0, b_error = 0;
+  std::thread other([&] {
+    try {
+      a->Execute("update t set v = 1 where id = 2");  // waits for b
+    } catch (const Error& e) {
+      a_error = e.number();
+      a->Execute("ROLLBACK");
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  try {
+    b->Execute("update t set v = 2 where id = 1");  // closes the circle
+  } catch (const Error& e) {
+    b_error = e.number();
+    b->Execute("ROLLBACK");  // lets the other one go on
+  }
+  other.join();
+  EXPECT_EQ(a_error + b_error, kErrDbAborted);  // exactly one of them
+  EXPECT_TRUE(a->IsOpen());
+  EXPECT_TRUE(b->IsOpen());
+  b->Execute("select 1");
+}
+
 // An SQLite file that is removed under the driver counts as a lost database: the loop ends
 // instead of failing row after row.
 TEST(SqliteLossTest, RemovedFileEndsLoops) {
