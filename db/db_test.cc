@@ -530,18 +530,26 @@ TEST(PostgresLossTest, StoppedServerGivesUnspecifiedThenEndsLoops) {
   EXPECT_FALSE(c->IsOpen());
 }
 
-// In mode 1 a stopped server still stops the driver.
-TEST(PostgresLossTest, StoppedServerStopsTheDriverInModeOne) {
+// In mode 1 a server that ends the session (an administrator's command) or stops still stops
+// the driver.
+TEST(PostgresLossTest, EndedSessionAndStoppedServerStopTheDriverInModeOne) {
   ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
-  auto c = NewConnection();
+  auto c = NewConnection(), admin = NewConnection();
   c->Open(pg->uri(), "", "");
+  admin->Open(pg->uri(), "", "");
   ErrorList list;
   list.sql_server_mode = 1;
   int gone = 0;
   list.on_database_gone = [&] { ++gone; };
-  pg->Stop();
+  admin->Execute(
+      "select pg_terminate_backend(pid) from pg_stat_activity where pid <> pg_backend_pid() "
+      "and backend_type = 'client backend'");
   Routine(list, "ERR_Test").Step([&] { c->Execute("select 1"); });
   EXPECT_EQ(gone, 1);
+  EXPECT_EQ(list.LastErrorNumber, kErrDbUnspecified);
+  pg->Stop();
+  Routine(list, "ERR_Test").Step([&] { admin->Execute("select 1"); });
+  EXPECT_EQ(gone, 2);
 }
 
 // A deadlock between two connections aborts one statement; that connection stays usable.
