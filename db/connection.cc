@@ -108,7 +108,7 @@ class DispatchConnection final : public Connection {
 
   std::string Prepare(std::string_view sql) const override {
     std::string text = sql.find('#') == std::string_view::npos ? std::string(sql)
-                                                                : RewriteDateLiterals(sql, kind_);
+                                                               : RewriteDateLiterals(sql, kind_);
     if (kind_ == Backend::kPostgres) return RewriteBrackets(text);
     return text;
   }

@@ -530,18 +530,61 @@ TEST(PostgresLossTest, StoppedServerGivesUnspecifiedThenEndsLoops) {
   EXPECT_FALSE(c->IsOpen());
 }
 
-// In mode 1 a stopped server still stops the driver.
-TEST(PostgresLossTest, StoppedServerStopsTheDriverInModeOne) {
+// In mode 1 a server that ends the session (an administrator's command) or stops still stops
+// the driver.
+TEST(PostgresLossTest, EndedSessionAndStoppedServerStopTheDriverInModeOne) {
   ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
-  auto c = NewConnection();
+  auto c = NewConnection(), admin = NewConnection();
   c->Open(pg->uri(), "", "");
+  admin->Open(pg->uri(), "", "");
   ErrorList list;
   list.sql_server_mode = 1;
   int gone = 0;
   list.on_database_gone = [&] { ++gone; };
-  pg->Stop();
+  admin->Execute(
+      "select pg_terminate_backend(pid) from pg_stat_activity where pid <> pg_backend_pid() "
+      "and backend_type = 'client backend'");
   Routine(list, "ERR_Test").Step([&] { c->Execute("select 1"); });
   EXPECT_EQ(gone, 1);
+  EXPECT_EQ(list.LastErrorNumber, kErrDbUnspecified);
+  pg->Stop();
+  Routine(list, "ERR_Test").Step([&] { admin->Execute("select 1"); });
+  EXPECT_EQ(gone, 2);
+}
+
+// A deadlock between two connections aborts one statement; that connection stays usable.
+TEST(PostgresLossTest, DeadlockIsNoLostDatabase) {
+  ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
+  auto a = NewConnection(), b = NewConnection();
+  a->Open(pg->uri(), "", "");
+  b->Open(pg->uri(), "", "");
+  a->Execute("create table t (id integer primary key, v integer)");
+  a->Execute("insert into t values (1, 0), (2, 0)");
+  a->Execute("BEGIN");
+  b->Execute("BEGIN");
+  a->Execute("update t set v = 1 where id = 1");
+  b->Execute("update t set v = 2 where id = 2");
+  std::int64_t a_error = 0, b_error = 0;
+  std::thread other([&] {
+    try {
+      a->Execute("update t set v = 1 where id = 2");  // waits for b
+    } catch (const Error& e) {
+      a_error = e.number();
+      a->Execute("ROLLBACK");
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  try {
+    b->Execute("update t set v = 2 where id = 1");  // closes the circle
+  } catch (const Error& e) {
+    b_error = e.number();
+    b->Execute("ROLLBACK");  // lets the other one go on
+  }
+  other.join();
+  EXPECT_EQ(a_error + b_error, kErrDbAborted);  // exactly one of them
+  EXPECT_TRUE(a->IsOpen());
+  EXPECT_TRUE(b->IsOpen());
+  b->Execute("select 1");
 }
 
 // An SQLite file that is removed under the driver counts as a lost database: the loop ends

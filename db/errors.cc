@@ -80,8 +80,7 @@ std::int64_t PostgresErrorNumber(std::string_view state, std::string_view messag
   // A server that went away answers with a connection class state (08...) or an operator
   // intervention (57P01 shut down, 57P02 crash, 57P03 cannot connect now, 57P04 database
   // dropped).
-  if (cls == "08" || state == "57P01" || state == "57P02" || state == "57P03" ||
-      state == "57P04") {
+  if (cls == "08" || state == "57P01" || state == "57P02" || state == "57P03" || state == "57P04") {
     return kErrDbUnspecified;
   }
   // A failure libpq found itself (no state) on a connection that is still good.
@@ -106,8 +105,8 @@ Error PostgresError(const pg_result* result, std::string_view message, bool conn
     const char* s = PQresultErrorField(result, PG_DIAG_SQLSTATE);
     if (s != nullptr) state = s;
   }
-  std::int64_t number = connection_bad || result == nullptr ? kErrDbUnspecified
-                                                            : PostgresErrorNumber(state, message);
+  std::int64_t number =
+      connection_bad || result == nullptr ? kErrDbUnspecified : PostgresErrorNumber(state, message);
   std::string text(message);
   if (!state.empty()) text = state + ": " + text;
   return Error(number, WithStatement(text, sql));

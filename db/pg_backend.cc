@@ -113,10 +113,9 @@ class PgConnection final : public BackendConnection {
         // Closed at once, so that nothing later (the final goodbye included) waits on it.
         silent_ = true;
         shutdown(PQsocket(conn_), SHUT_RDWR);
-        throw Error(kErrDbUnspecified, "No answer from the database server within " +
-                                           std::to_string(query_timeout_) +
-                                           " seconds; the connection is given up [" +
-                                           Left(shown, 300) + "]");
+        throw Error(kErrDbUnspecified,
+                    "No answer from the database server within " + std::to_string(query_timeout_) +
+                        " seconds; the connection is given up [" + Left(shown, 300) + "]");
       }
       if (ready < 0 || PQconsumeInput(conn_) == 0) return;  // PQgetResult reports it
     }
@@ -227,11 +226,13 @@ PostgresOptions SplitPostgresOptions(std::string_view conninfo) {
   out.conninfo = text;
   if (found) {
     std::string v = Trim(value);
-    bool digits = !v.empty() && v.size() <= 6 &&
-                  v.find_first_not_of("0123456789") == std::string::npos;
+    bool digits =
+        !v.empty() && v.size() <= 6 && v.find_first_not_of("0123456789") == std::string::npos;
     if (!digits) {
-      throw Error(kErrDbUnspecified, std::string(kQueryTimeoutKey) + " must be a whole number of "
-                                     "seconds (0 for no limit), not \"" + value + "\"");
+      throw Error(kErrDbUnspecified, std::string(kQueryTimeoutKey) +
+                                         " must be a whole number of seconds (0 for no limit), "
+                                         "not \"" +
+                                         value + "\"");
     }
     out.query_timeout = std::stoi(v);
   }
@@ -246,9 +247,9 @@ std::unique_ptr<BackendConnection> OpenPostgres(const std::string& conninfo,
   // (it is expanded in place of "dbname"), the user and password given to Open win over the
   // string's. A peer that is gone is noticed within about 25 s: keepalive probes after 10 s
   // idle, 3 more 5 s apart; data unacknowledged for 20 s drops the connection.
-  std::vector<const char*> keys = {"connect_timeout",     "keepalives",        "keepalives_idle",
-                                   "keepalives_interval", "keepalives_count",  "tcp_user_timeout",
-                                   "dbname"};
+  std::vector<const char*> keys = {
+      "connect_timeout",  "keepalives",       "keepalives_idle", "keepalives_interval",
+      "keepalives_count", "tcp_user_timeout", "dbname"};
   std::vector<const char*> values = {"10", "1", "10", "5", "3", "20000", options.conninfo.c_str()};
   if (!user.empty()) {
     keys.push_back("user");

@@ -5,7 +5,9 @@
 namespace ordane::db {
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsNameStart(char c) {
   return std::isalpha(static_cast<unsigned char>(c)) || c == '_' ||
@@ -82,8 +84,7 @@ std::vector<SqlToken> TokenizeSql(std::string_view s, Backend dialect) {
       emit(TokenKind::kComment, j);
     } else if (c == '\'') {
       emit(TokenKind::kString, QuotedEnd(s, i, '\'', false));
-    } else if (pg && (c == 'E' || c == 'e') && next == '\'' &&
-               (i == 0 || !IsNamePart(s[i - 1]))) {
+    } else if (pg && (c == 'E' || c == 'e') && next == '\'' && (i == 0 || !IsNamePart(s[i - 1]))) {
       // An escape string: a backslash takes the next character, quote included.
       emit(TokenKind::kString, QuotedEnd(s, i + 1, '\'', true));
     } else if (c == '"' || (lite && c == '`')) {

@@ -13,14 +13,14 @@
 namespace ordane::db {
 
 enum class TokenKind {
-  kSpace,         // blanks, tabs, line breaks
-  kComment,       // "-- ..." to the end of the line, or "/* ... */"
-  kString,        // '...' with doubled quotes inside (PostgreSQL: also E'...' and $tag$...$tag$)
-  kQuotedName,    // "..." (SQLite: also `...`)
-  kBracketName,   // [...]
-  kWord,          // a name or keyword
-  kNumber,        // 12, 1011.12, 1e5
-  kSymbol,        // any other single character: ( ) , ; = # ...
+  kSpace,        // blanks, tabs, line breaks
+  kComment,      // "-- ..." to the end of the line, or "/* ... */"
+  kString,       // '...' with doubled quotes inside (PostgreSQL: also E'...' and $tag$...$tag$)
+  kQuotedName,   // "..." (SQLite: also `...`)
+  kBracketName,  // [...]
+  kWord,         // a name or keyword
+  kNumber,       // 12, 1011.12, 1e5
+  kSymbol,       // any other single character: ( ) , ; = # ...
 };
 
 struct SqlToken {

@@ -169,8 +169,7 @@ TEST_P(SchemaTest, LongOutsideTextsFit) {
       db::Recordset rs;
       rs.Open(std::string("select * from ") + table + " where id = 0", *c, db::CursorType::kKeyset);
       rs.AddNew();
-      for (const char* field :
-           {"address", "event_description", "name", "data2", "data"}) {
+      for (const char* field : {"address", "event_description", "name", "data2", "data"}) {
         if (rs.HasField(field)) rs.Set(field, text);
       }
       rs.Update();
