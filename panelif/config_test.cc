@@ -1,5 +1,8 @@
 #include "panelif/config.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -55,7 +58,8 @@ TEST(ParseConnectTextTest, ReadsBothKindsAndRefusesTheRest) {
 }
 
 TEST(SerialDevicePathTest, MapFromEnvironmentThenFileThenDefault) {
-  std::string file = ::testing::TempDir() + "panelif_ports.map";
+  const std::string file =
+      ::testing::TempDir() + "panelif_ports_" + std::to_string(::getpid()) + ".map";
   {
     std::ofstream out(file);
     out << "# test ports\n[Ports]\nCOM2 = /tmp/line2\r\ncom5=/dev/pts/9\n";
@@ -77,6 +81,7 @@ TEST(SerialDevicePathTest, MapFromEnvironmentThenFileThenDefault) {
   EXPECT_EQ(SerialDevicePath("COM2"), "/tmp/line2");
   ::unsetenv("PANELIF_PORTMAP_FILE");
   EXPECT_EQ(SerialDevicePath("COM2"), "/dev/ttyS1");
+  std::remove(file.c_str());
 }
 
 TEST(ConfigTest, EnvironmentOverridesPositiveNumbersOnly) {
