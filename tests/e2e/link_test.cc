@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 const bool kEnvironmentSet = [] {
   setenv("PANELIF_PING_MS", "300", 1);
   setenv("PANELIF_DOWN_MS", "2000", 1);
-  setenv("PANELIF_RETRY_MS", "300", 1);
+  setenv("PANELIF_RETRY_MS", "500", 1);  // also the time an opened line has to answer
   setenv("PANELIF_REQUEST_MS", "700", 1);
   setenv("PANELIF_TABLE_MS", "5000", 1);
   setenv("PANELIF_BUSY_MS", "200", 1);
