@@ -88,7 +88,9 @@ TEST(ConfigTest, EnvironmentOverridesPositiveNumbersOnly) {
   ::setenv("PANELIF_PING_MS", "250", 1);
   ::setenv("PANELIF_DOWN_MS", "0", 1);
   ::setenv("PANELIF_BUSY_MS", "soon", 1);
+  ::setenv("PANELIF_TRACE_MAX_BYTES", "5000", 1);
   Config c = Config::FromEnvironment();
+  EXPECT_EQ(c.trace_max_bytes, 5000u);
   EXPECT_EQ(c.ping, Millis(250));
   EXPECT_EQ(c.down, Millis(30000));
   EXPECT_EQ(c.busy, Millis(2000));
@@ -96,6 +98,8 @@ TEST(ConfigTest, EnvironmentOverridesPositiveNumbersOnly) {
   ::unsetenv("PANELIF_PING_MS");
   ::unsetenv("PANELIF_DOWN_MS");
   ::unsetenv("PANELIF_BUSY_MS");
+  ::unsetenv("PANELIF_TRACE_MAX_BYTES");
+  EXPECT_EQ(Config::FromEnvironment().trace_max_bytes, 10u * 1024 * 1024);
 }
 
 }  // namespace

@@ -227,7 +227,9 @@ class Link : public std::enable_shared_from_this<Link> {
         break;
       case State::kUp:
         if (now - last_rx_ >= c.down) {
-          GoDown("nothing received for " + std::to_string(c.down.count()) + " ms");
+          // The silence was a long failed check of its own: the next attempt starts at once,
+          // so that a silent serial line's next LostPanel follows one retry interval later.
+          GoDown("nothing received for " + std::to_string(c.down.count()) + " ms", Millis(0));
         } else if (!modem_ && now - std::max(last_rx_, last_ping_) >= c.ping) {
           SendPing(now);
         }
