@@ -81,12 +81,19 @@ struct EventMemory {
 struct QueuedEvent {
   std::string key;  // upper-cased link name
   EventId id;
-  std::string line;  // PortName "-" TEXT
+  std::string line;              // PortName "-" TEXT
+  std::uint64_t connection = 0;  // the connection that carried it
 };
 
+// The acknowledgement of the event the driver took last. It goes out only on the connection
+// that carried that event: "EVACK n" takes n and everything before it, so on a later connection
+// to a panel that restarted meanwhile it would take the panel's new events 1 to n, most of them
+// never sent. A panel that was not restarted sends the event again, and a resend is acknowledged
+// on the connection it came by.
 struct PendingAck {
   std::string key;
   std::uint32_t evseq;
+  std::uint64_t connection;
 };
 
 enum class EventAction { kQueued, kDropped, kAckAgain, kOverflow };
@@ -97,6 +104,8 @@ struct Shared {
 
   Config config;
   Trace trace;
+
+  std::atomic<std::uint64_t> connections{0};  // numbers every connection of every link
 
   std::mutex mu;  // guards the queues, the event memory and the pending acknowledgement
   std::deque<std::string> responses;
@@ -121,19 +130,24 @@ struct Shared {
   // and queued, unless the queue is full: then nothing is taken and the caller closes the link,
   // since a dropped event would be acknowledged by the EVACK of any later one.
   EventAction OnEvent(const std::string& key, const std::string& name, std::uint32_t evseq,
-                      std::string_view text) {
+                      std::string_view text, std::uint64_t connection) {
     std::lock_guard lock(mu);
     EventMemory& m = memory[key];
     EventId id{evseq, std::string(text)};
     if (std::find(m.queued.begin(), m.queued.end(), id) != m.queued.end()) {
       ++duplicate_events;
+      for (QueuedEvent& e : events) {
+        if (e.key == key && e.id == id) e.connection = connection;  // resent by this connection
+      }
       return EventAction::kDropped;
     }
     if (auto it = std::find(m.handed.begin(), m.handed.end(), id); it != m.handed.end()) {
       ++duplicate_events;
       // The pending acknowledgement is always for the last event handed over.
       bool awaiting_ack = pending && pending->key == key && std::next(it) == m.handed.end();
-      return awaiting_ack ? EventAction::kDropped : EventAction::kAckAgain;
+      if (!awaiting_ack) return EventAction::kAckAgain;
+      pending->connection = connection;  // the panel holds it still: acknowledge it here
+      return EventAction::kDropped;
     }
     if (m.queued.size() >= kMaxQueuedEventsPerLink) {
       ++overflow_drops;
@@ -143,7 +157,7 @@ struct Shared {
     std::string line = name;
     line += '-';
     line += text;
-    events.push_back({key, std::move(id), std::move(line)});
+    events.push_back({key, std::move(id), std::move(line), connection});
     return EventAction::kQueued;
   }
 };
@@ -253,8 +267,15 @@ class Link : public std::enable_shared_from_this<Link> {
     UpdateOldest();
   }
 
-  void SendEvAck(std::uint32_t evseq) {
+  // Acknowledges an event taken from `connection`: on any other (the panel may have restarted
+  // since) the acknowledgement is left out, and the panel's resend is acknowledged instead.
+  void SendEvAck(std::uint32_t evseq, std::uint64_t connection) {
     if (state_ != State::kOpen && state_ != State::kUp) return;
+    if (connection != connection_) {
+      Note("acknowledgement of event " + std::to_string(evseq) +
+           " left out: it came by an earlier connection");
+      return;
+    }
     Message m{Kind::kEvAck};
     m.seq = evseq;
     SendFrame(link::FormatMessage(m));
@@ -298,6 +319,7 @@ class Link : public std::enable_shared_from_this<Link> {
 
   void Close() {
     ++generation_;
+    connection_ = 0;
     std::error_code ignored;
     resolver_.cancel();
     if (socket_.is_open()) {
@@ -399,6 +421,7 @@ class Link : public std::enable_shared_from_this<Link> {
   // The line is open: ask the panel for a first frame and send what waited.
   void Opened() {
     state_ = State::kOpen;
+    connection_ = ++shared_.connections;
     last_rx_ = Clock::now();
     SendPing(last_rx_);
     SendOutstanding();
@@ -511,7 +534,7 @@ class Link : public std::enable_shared_from_this<Link> {
   }
 
   void Event(const Message& m) {
-    switch (shared_.OnEvent(key(), target_.name, m.seq, m.text)) {
+    switch (shared_.OnEvent(key(), target_.name, m.seq, m.text, connection_)) {
       case EventAction::kQueued:
         return;
       case EventAction::kDropped:
@@ -519,7 +542,7 @@ class Link : public std::enable_shared_from_this<Link> {
         return;
       case EventAction::kAckAgain:
         Note("event " + std::to_string(m.seq) + " was taken before; acknowledged again");
-        SendEvAck(m.seq);
+        SendEvAck(m.seq, connection_);
         return;
       case EventAction::kOverflow:
         // The panel sends far beyond its window. Closing the link leaves this event and those
@@ -675,6 +698,7 @@ class Link : public std::enable_shared_from_this<Link> {
   State state_ = State::kStopped;
   bool stopped_ = true;
   std::uint64_t generation_ = 0;  // bumped on every close; stale completions check it
+  std::uint64_t connection_ = 0;  // the open connection's number, 0 while none is open
   // While connecting or open: the end of this check (connected and a first frame received);
   // while down: the next attempt.
   Clock::time_point deadline_{};
@@ -841,12 +865,12 @@ std::int16_t Library::GetEventResponse(char* buffer) {
       if (q != m.queued.end()) m.queued.erase(q);
       m.handed.push_back(event->id);
       if (m.handed.size() > kEventMemory) m.handed.pop_front();
-      s.pending = PendingAck{event->key, event->id.evseq};
+      s.pending = PendingAck{event->key, event->id.evseq, event->connection};
     }
   }
   if (ack) {
     if (std::shared_ptr<Link> l = impl_->Find(ack->key)) {
-      asio::post(impl_->io, [l, evseq = ack->evseq] { l->SendEvAck(evseq); });
+      asio::post(impl_->io, [l, a = *ack] { l->SendEvAck(a.evseq, a.connection); });
     }
   }
   if (event && !WriteAnswer(buffer, ORDANE_EVENT_BUFFER_SIZE, event->line)) {

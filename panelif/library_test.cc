@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -518,9 +519,14 @@ TEST(LibraryEventTest, RestartedPanelsNewNumbersAreNewEvents) {
   for (std::uint32_t n = 1; n <= 30; ++n) raise(5, n);
   EXPECT_EQ(got, want);
   EXPECT_EQ(c.driver.Event(), std::nullopt);  // the last one is taken
-  std::optional<Message> ack;
-  while (auto m = c.peer.NextOf(Kind::kEvAck, 500ms)) ack = m;
-  EXPECT_EQ(ack.value_or(Message{Kind::kOk}).seq, 30u);
+  // The restarted panel hears only of its new events: the old event 30, taken just before the
+  // restart, is not acknowledged to it, as "EVACK 30" would take its new 1 to 30.
+  std::vector<std::uint32_t> acks;
+  while (auto m = c.peer.NextOf(Kind::kEvAck, 500ms)) acks.push_back(m->seq);
+  ASSERT_FALSE(acks.empty());
+  EXPECT_EQ(acks.front(), 1u);
+  EXPECT_EQ(acks.back(), 30u);
+  EXPECT_TRUE(std::is_sorted(acks.begin(), acks.end()));
   // A resend of the new event 12 is dropped and acknowledged again; so is one of the old 30,
   // still remembered.
   for (int minute : {5, 0}) {
