@@ -85,10 +85,17 @@ Figures ThroughLibrary(const std::string& program, int panels, int first_address
     INITIALIZEPANEL(text.data());
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string buffer(ORDANE_EVENT_BUFFER_SIZE, ' ');
+  // Events an earlier run's panels sent and nobody took wait in the library still (it keeps
+  // them for the driver across TERMINATEALL); they are not this run's figures.
+  for (;;) {
+    std::fill(buffer.begin(), buffer.end(), ' ');
+    GETEVENTRESPONSE(buffer.data());
+    if (buffer[0] == ' ') break;
+  }
   char rate_text[32];
   std::snprintf(rate_text, sizeof rate_text, "%.3f", rate / panels);
   sim.Command(std::string("all load ") + rate_text);
-  std::string buffer(ORDANE_EVENT_BUFFER_SIZE, ' ');
   const auto start = Clock::now();
   const auto until = start + std::chrono::duration<double>(seconds);
   auto next_tick = start;

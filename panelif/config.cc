@@ -64,6 +64,11 @@ Config Config::FromEnvironment() {
   c.request = FromEnv("PANELIF_REQUEST_MS", c.request);
   c.table = FromEnv("PANELIF_TABLE_MS", c.table);
   c.busy = FromEnv("PANELIF_BUSY_MS", c.busy);
+  if (const char* value = std::getenv("PANELIF_TRACE_MAX_BYTES")) {
+    if (std::int64_t bytes = NumericValue(value); bytes > 0) {
+      c.trace_max_bytes = static_cast<std::uint64_t>(bytes);
+    }
+  }
   return c;
 }
 

@@ -6,6 +6,8 @@
 //   PANELIF_REQUEST_MS  time a request may stay unanswered (10000)
 //   PANELIF_TABLE_MS    the same for the READ... table requests (60000)
 //   PANELIF_BUSY_MS     age of an unanswered request that makes a panel "Busy" (2000)
+// and the trace file's size limit:
+//   PANELIF_TRACE_MAX_BYTES  size at which the trace file is moved aside to "<file>.1" (10 MiB)
 // Serial port names COMn map to /dev/ttyS<n-1> unless a map says otherwise:
 //   PANELIF_PORTMAP       "COM1=/dev/pts/3;COM2=/tmp/line2" (";" or "," between entries)
 //   PANELIF_PORTMAP_FILE  a file of "COMn=path" lines ("#" or ";" starts a comment)
@@ -29,6 +31,8 @@ struct Config {
   Millis request{10000};
   Millis table{60000};
   Millis busy{2000};
+  // The trace file is moved aside (one old copy kept) before it would grow past this size.
+  std::uint64_t trace_max_bytes = 10 * 1024 * 1024;
 
   // The defaults above, overridden by the environment variables that hold a positive number.
   static Config FromEnvironment();

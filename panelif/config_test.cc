@@ -1,5 +1,8 @@
 #include "panelif/config.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -55,7 +58,8 @@ TEST(ParseConnectTextTest, ReadsBothKindsAndRefusesTheRest) {
 }
 
 TEST(SerialDevicePathTest, MapFromEnvironmentThenFileThenDefault) {
-  std::string file = ::testing::TempDir() + "panelif_ports.map";
+  const std::string file =
+      ::testing::TempDir() + "panelif_ports_" + std::to_string(::getpid()) + ".map";
   {
     std::ofstream out(file);
     out << "# test ports\n[Ports]\nCOM2 = /tmp/line2\r\ncom5=/dev/pts/9\n";
@@ -77,13 +81,16 @@ TEST(SerialDevicePathTest, MapFromEnvironmentThenFileThenDefault) {
   EXPECT_EQ(SerialDevicePath("COM2"), "/tmp/line2");
   ::unsetenv("PANELIF_PORTMAP_FILE");
   EXPECT_EQ(SerialDevicePath("COM2"), "/dev/ttyS1");
+  std::remove(file.c_str());
 }
 
 TEST(ConfigTest, EnvironmentOverridesPositiveNumbersOnly) {
   ::setenv("PANELIF_PING_MS", "250", 1);
   ::setenv("PANELIF_DOWN_MS", "0", 1);
   ::setenv("PANELIF_BUSY_MS", "soon", 1);
+  ::setenv("PANELIF_TRACE_MAX_BYTES", "5000", 1);
   Config c = Config::FromEnvironment();
+  EXPECT_EQ(c.trace_max_bytes, 5000u);
   EXPECT_EQ(c.ping, Millis(250));
   EXPECT_EQ(c.down, Millis(30000));
   EXPECT_EQ(c.busy, Millis(2000));
@@ -91,6 +98,8 @@ TEST(ConfigTest, EnvironmentOverridesPositiveNumbersOnly) {
   ::unsetenv("PANELIF_PING_MS");
   ::unsetenv("PANELIF_DOWN_MS");
   ::unsetenv("PANELIF_BUSY_MS");
+  ::unsetenv("PANELIF_TRACE_MAX_BYTES");
+  EXPECT_EQ(Config::FromEnvironment().trace_max_bytes, 10u * 1024 * 1024);
 }
 
 }  // namespace

@@ -32,11 +32,11 @@ using Clock = std::chrono::steady_clock;
 using link::Kind;
 using link::Message;
 
-// Resent events the library remembers per panel, and the most events of one panel it keeps
-// waiting for the driver (a panel sends at most 16 ahead; more is a misbehaving panel, whose
-// surplus stays unacknowledged and comes again later).
+// Events the library remembers per panel to know a resend, and the most events of one panel it
+// keeps waiting for the driver. A panel sends at most 16 ahead; a restarted one may add its new
+// 16 to the old ones still waiting, so 64 are never reached by a panel that keeps the window.
 constexpr std::size_t kEventMemory = 64;
-constexpr std::size_t kMaxQueuedEventsPerLink = 1024;
+constexpr std::size_t kMaxQueuedEventsPerLink = 64;
 // The most a table answer may gather: more than the driver's buffer holds, so that a long answer
 // is cut (and traced) where the buffer ends, but bounded against a panel that never stops.
 constexpr std::size_t kMaxTableText = 2 * ORDANE_COMMAND_BUFFER_SIZE;
@@ -64,31 +64,48 @@ void SplitCommand(std::string_view text, std::string_view* name, std::string_vie
   *args = blank == std::string_view::npos ? std::string_view{} : text.substr(blank + 1);
 }
 
+// One event as the panel named it. A resend repeats both; a panel that restarted reuses the
+// numbers with other texts (another date and time), so the number alone names nothing.
+struct EventId {
+  std::uint32_t evseq;
+  std::string text;
+  bool operator==(const EventId&) const = default;
+};
+
 // What the library remembers of one panel's events; guarded by Shared::mu.
 struct EventMemory {
-  std::deque<std::uint32_t> handed;  // the last kEventMemory EVSEQs handed to the driver
-  std::deque<std::uint32_t> queued;  // EVSEQs waiting in the event queue
+  std::deque<EventId> handed;  // the last kEventMemory events handed to the driver
+  std::deque<EventId> queued;  // events waiting in the event queue
 };
 
 struct QueuedEvent {
   std::string key;  // upper-cased link name
-  std::uint32_t evseq;
-  std::string line;  // PortName "-" TEXT
+  EventId id;
+  std::string line;              // PortName "-" TEXT
+  std::uint64_t connection = 0;  // the connection that carried it
 };
 
+// The acknowledgement of the event the driver took last. It goes out only on the connection
+// that carried that event: "EVACK n" takes n and everything before it, so on a later connection
+// to a panel that restarted meanwhile it would take the panel's new events 1 to n, most of them
+// never sent. A panel that was not restarted sends the event again, and a resend is acknowledged
+// on the connection it came by.
 struct PendingAck {
   std::string key;
   std::uint32_t evseq;
+  std::uint64_t connection;
 };
 
-enum class EventAction { kQueued, kDropped, kAckAgain };
+enum class EventAction { kQueued, kDropped, kAckAgain, kOverflow };
 
 // The state the I/O thread and the driver's calls share.
 struct Shared {
-  explicit Shared(Config c) : config(c) {}
+  explicit Shared(Config c) : config(c), trace(c.trace_max_bytes) {}
 
   Config config;
   Trace trace;
+
+  std::atomic<std::uint64_t> connections{0};  // numbers every connection of every link
 
   std::mutex mu;  // guards the queues, the event memory and the pending acknowledgement
   std::deque<std::string> responses;
@@ -107,30 +124,40 @@ struct Shared {
     responses.push_back(std::move(response));
   }
 
-  // Takes an EVT in: queued when new, dropped when it waits already or has been handed over
-  // and not yet acknowledged, acknowledged again when the driver took it earlier.
+  // Takes an EVT in. A resend (the EVSEQ and text of an event seen before) is dropped when it
+  // waits already or has just been handed over (its acknowledgement goes out with the driver's
+  // next call), and acknowledged again when the driver took it earlier. Anything else is new
+  // and queued, unless the queue is full: then nothing is taken and the caller closes the link,
+  // since a dropped event would be acknowledged by the EVACK of any later one.
   EventAction OnEvent(const std::string& key, const std::string& name, std::uint32_t evseq,
-                      std::string_view text) {
+                      std::string_view text, std::uint64_t connection) {
     std::lock_guard lock(mu);
     EventMemory& m = memory[key];
-    if (std::find(m.queued.begin(), m.queued.end(), evseq) != m.queued.end()) {
+    EventId id{evseq, std::string(text)};
+    if (std::find(m.queued.begin(), m.queued.end(), id) != m.queued.end()) {
       ++duplicate_events;
+      for (QueuedEvent& e : events) {
+        if (e.key == key && e.id == id) e.connection = connection;  // resent by this connection
+      }
       return EventAction::kDropped;
     }
-    if (std::find(m.handed.begin(), m.handed.end(), evseq) != m.handed.end()) {
+    if (auto it = std::find(m.handed.begin(), m.handed.end(), id); it != m.handed.end()) {
       ++duplicate_events;
-      if (pending && pending->key == key && pending->evseq == evseq) return EventAction::kDropped;
-      return EventAction::kAckAgain;
+      // The pending acknowledgement is always for the last event handed over.
+      bool awaiting_ack = pending && pending->key == key && std::next(it) == m.handed.end();
+      if (!awaiting_ack) return EventAction::kAckAgain;
+      pending->connection = connection;  // the panel holds it still: acknowledge it here
+      return EventAction::kDropped;
     }
     if (m.queued.size() >= kMaxQueuedEventsPerLink) {
       ++overflow_drops;
-      return EventAction::kDropped;
+      return EventAction::kOverflow;
     }
-    m.queued.push_back(evseq);
+    m.queued.push_back(id);
     std::string line = name;
     line += '-';
     line += text;
-    events.push_back({key, evseq, std::move(line)});
+    events.push_back({key, std::move(id), std::move(line), connection});
     return EventAction::kQueued;
   }
 };
@@ -199,9 +226,24 @@ class Link : public std::enable_shared_from_this<Link> {
         if (now >= deadline_) Connect();
         break;
       case State::kOpen:
+        // Open but not yet heard from. A serial line opens whether or not a panel is on it,
+        // so hearing a frame is the check: a line that stays silent for the retry interval is
+        // one failed check, one LostPanel and a new attempt at once, at the cadence of a TCP
+        // panel that refuses connections. A modem's answer is waited for separately.
+        if (modem_) {
+          if (now >= modem_until_) EndModem("modem gave no final answer in time");
+        } else if (now >= deadline_) {
+          GoDown("nothing received within " + std::to_string(c.retry.count()) + " ms of opening",
+                 Millis(0));
+        } else if (now - std::max(last_rx_, last_ping_) >= c.ping) {
+          SendPing(now);
+        }
+        break;
       case State::kUp:
         if (now - last_rx_ >= c.down) {
-          GoDown("nothing received for " + std::to_string(c.down.count()) + " ms");
+          // The silence was a long failed check of its own: the next attempt starts at once,
+          // so that a silent serial line's next LostPanel follows one retry interval later.
+          GoDown("nothing received for " + std::to_string(c.down.count()) + " ms", Millis(0));
         } else if (!modem_ && now - std::max(last_rx_, last_ping_) >= c.ping) {
           SendPing(now);
         }
@@ -225,8 +267,15 @@ class Link : public std::enable_shared_from_this<Link> {
     UpdateOldest();
   }
 
-  void SendEvAck(std::uint32_t evseq) {
+  // Acknowledges an event taken from `connection`: on any other (the panel may have restarted
+  // since) the acknowledgement is left out, and the panel's resend is acknowledged instead.
+  void SendEvAck(std::uint32_t evseq, std::uint64_t connection) {
     if (state_ != State::kOpen && state_ != State::kUp) return;
+    if (connection != connection_) {
+      Note("acknowledgement of event " + std::to_string(evseq) +
+           " left out: it came by an earlier connection");
+      return;
+    }
     Message m{Kind::kEvAck};
     m.seq = evseq;
     SendFrame(link::FormatMessage(m));
@@ -270,6 +319,7 @@ class Link : public std::enable_shared_from_this<Link> {
 
   void Close() {
     ++generation_;
+    connection_ = 0;
     std::error_code ignored;
     resolver_.cancel();
     if (socket_.is_open()) {
@@ -284,7 +334,8 @@ class Link : public std::enable_shared_from_this<Link> {
     modem_ = false;
   }
 
-  // The modem has answered (or will not): frames flow again, those held first.
+  // The modem has answered (or will not): frames flow again, those held first. A line not yet
+  // heard from starts its check afresh, with a PING the panel behind a new call can answer.
   void EndModem(std::string_view why) {
     modem_ = false;
     Note(why);
@@ -292,6 +343,11 @@ class Link : public std::enable_shared_from_this<Link> {
       std::string held;
       held.swap(held_);
       Write(std::move(held));
+    }
+    if (state_ == State::kOpen) {
+      auto now = Clock::now();
+      deadline_ = now + std::max<Millis>(shared_.config.retry, Millis(250));
+      SendPing(now);
     }
   }
 
@@ -365,6 +421,7 @@ class Link : public std::enable_shared_from_this<Link> {
   // The line is open: ask the panel for a first frame and send what waited.
   void Opened() {
     state_ = State::kOpen;
+    connection_ = ++shared_.connections;
     last_rx_ = Clock::now();
     SendPing(last_rx_);
     SendOutstanding();
@@ -477,7 +534,7 @@ class Link : public std::enable_shared_from_this<Link> {
   }
 
   void Event(const Message& m) {
-    switch (shared_.OnEvent(key(), target_.name, m.seq, m.text)) {
+    switch (shared_.OnEvent(key(), target_.name, m.seq, m.text, connection_)) {
       case EventAction::kQueued:
         return;
       case EventAction::kDropped:
@@ -485,7 +542,18 @@ class Link : public std::enable_shared_from_this<Link> {
         return;
       case EventAction::kAckAgain:
         Note("event " + std::to_string(m.seq) + " was taken before; acknowledged again");
-        SendEvAck(m.seq);
+        SendEvAck(m.seq, connection_);
+        return;
+      case EventAction::kOverflow:
+        // The panel sends far beyond its window. Closing the link leaves this event and those
+        // after it unacknowledged, so the panel sends them again, in order, once the driver
+        // has caught up; no LostPanel, as the panel is not lost.
+        Close();
+        state_ = State::kDown;
+        panel_busy_ = false;
+        deadline_ = Clock::now() + shared_.config.retry;
+        Note("event " + std::to_string(m.seq) +
+             " finds the event queue full: link closed so that the panel sends again");
         return;
     }
   }
@@ -567,11 +635,13 @@ class Link : public std::enable_shared_from_this<Link> {
     }
   }
 
+  // PINGs take their SEQ from the request counter, so that no two messages on a link that wait
+  // for an answer carry the same number.
   void SendPing(Clock::time_point now) {
-    ping_seq_ = link::NextSeq(ping_seq_);
+    next_seq_ = link::NextSeq(next_seq_);
     last_ping_ = now;
     Message m{Kind::kPing};
-    m.seq = ping_seq_;
+    m.seq = next_seq_;
     SendFrame(link::FormatMessage(m));
   }
 
@@ -628,10 +698,12 @@ class Link : public std::enable_shared_from_this<Link> {
   State state_ = State::kStopped;
   bool stopped_ = true;
   std::uint64_t generation_ = 0;  // bumped on every close; stale completions check it
-  Clock::time_point deadline_{};  // connection attempt deadline, or the next retry
+  std::uint64_t connection_ = 0;  // the open connection's number, 0 while none is open
+  // While connecting or open: the end of this check (connected and a first frame received);
+  // while down: the next attempt.
+  Clock::time_point deadline_{};
   Clock::time_point last_rx_{};
   Clock::time_point last_ping_{};
-  std::uint32_t ping_seq_ = 0;
   std::uint32_t next_seq_ = 0;
 
   link::FrameDecoder decoder_;
@@ -789,16 +861,16 @@ std::int16_t Library::GetEventResponse(char* buffer) {
       event = std::move(s.events.front());
       s.events.pop_front();
       EventMemory& m = s.memory[event->key];
-      auto q = std::find(m.queued.begin(), m.queued.end(), event->evseq);
+      auto q = std::find(m.queued.begin(), m.queued.end(), event->id);
       if (q != m.queued.end()) m.queued.erase(q);
-      m.handed.push_back(event->evseq);
+      m.handed.push_back(event->id);
       if (m.handed.size() > kEventMemory) m.handed.pop_front();
-      s.pending = PendingAck{event->key, event->evseq};
+      s.pending = PendingAck{event->key, event->id.evseq, event->connection};
     }
   }
   if (ack) {
     if (std::shared_ptr<Link> l = impl_->Find(ack->key)) {
-      asio::post(impl_->io, [l, evseq = ack->evseq] { l->SendEvAck(evseq); });
+      asio::post(impl_->io, [l, a = *ack] { l->SendEvAck(a.evseq, a.connection); });
     }
   }
   if (event && !WriteAnswer(buffer, ORDANE_EVENT_BUFFER_SIZE, event->line)) {

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +38,7 @@ Config FastConfig() {
   Config c;
   c.ping = 150ms;
   c.down = 2000ms;
-  c.retry = 150ms;
+  c.retry = 400ms;  // also how long an opened line may stay silent: room for a loaded machine
   c.request = 1000ms;
   c.table = 900ms;
   c.busy = 250ms;
@@ -236,7 +237,7 @@ struct Driver {
 
 // A link brought up: connected, PING answered, ReestablishedPanel taken.
 struct Connected {
-  Connected() : lib(FastConfig()), driver(lib) {
+  explicit Connected(Config config = FastConfig()) : lib(config), driver(lib) {
     EXPECT_EQ(lib.InitializePanel(listener.ConnectText().c_str()), kOk);
     EXPECT_TRUE(listener.Accept(peer));
     Message pong{Kind::kPong};
@@ -266,6 +267,24 @@ std::string Body(Kind kind, std::uint32_t seq, std::string_view text = {}) {
   m.seq = seq;
   m.text = std::string(text);
   return link::FormatMessage(m);
+}
+
+// The messages in a byte stream the library sent.
+std::vector<Message> Decode(std::string_view raw) {
+  std::vector<Message> out;
+  link::FrameDecoder d;
+  d.Feed(raw, [&](std::string_view body) {
+    if (auto m = link::ParseMessage(body)) out.push_back(*m);
+  });
+  return out;
+}
+
+// An event line's text as a panel writes it: date, time, the EVSEQ in field 4, the rest.
+std::string EventText(int minute, std::uint32_t evseq) {
+  char text[64];
+  std::snprintf(text, sizeof text, "12/05/2026 10:%02d:%02u x %u 01 11 22", minute, evseq % 60,
+                evseq);
+  return text;
 }
 
 TEST(LibraryLinkTest, LostOnDropAndOneReestablishedOnReturn) {
@@ -341,8 +360,15 @@ TEST(LibraryLinkTest, AnswersBecomeCommandResponses) {
       EXPECT_EQ(c.driver.Response(), std::nullopt);
     }
   }
-  // Requests are numbered 1, 2, 3... on the link.
-  EXPECT_EQ(c.Ask("DEFAULTSTATUS").seq, cases.size() + 1);
+  // Requests and PINGs share one counter: 1, 2, 3... on the link, no number twice.
+  c.Ask("DEFAULTSTATUS");
+  std::uint32_t want = 1, requests = 0;
+  for (const Message& m : Decode(c.peer.raw)) {
+    if (m.kind != Kind::kReq && m.kind != Kind::kPing) continue;
+    EXPECT_EQ(m.seq, want++) << link::FormatMessage(m);
+    requests += m.kind == Kind::kReq;
+  }
+  EXPECT_EQ(requests, cases.size() + 1);
 }
 
 TEST(LibraryLinkTest, UnansweredRequestTimesOutAndShowsBusy) {
@@ -471,6 +497,82 @@ TEST(LibraryEventTest, MemoryOutlivesReconnect) {
   EXPECT_EQ(c.driver.Event(), std::nullopt);
 }
 
+// A panel that restarts numbers its events from 1 again, with other dates and times: those are
+// new events, not resends, and every one reaches the driver. A true resend still does not.
+TEST(LibraryEventTest, RestartedPanelsNewNumbersAreNewEvents) {
+  Connected c;
+  std::vector<std::string> want, got;
+  // One event at a time, each taken by the driver before the next is raised.
+  auto raise = [&](int minute, std::uint32_t evseq) {
+    const std::string text = EventText(minute, evseq);
+    want.push_back(c.name() + "-" + text);
+    c.peer.Send(Body(Kind::kEvt, evseq, text));
+    got.push_back(c.driver.WaitEvent());
+  };
+  for (std::uint32_t n = 1; n <= 30; ++n) raise(0, n);
+  // The restart: the connection drops, the panel comes back and counts from 1.
+  c.peer.Close();
+  EXPECT_EQ(c.driver.WaitResponse(), c.name() + "\nLostPanel");
+  ASSERT_TRUE(c.listener.Accept(c.peer));
+  c.peer.Send(Body(Kind::kPong, 1));
+  EXPECT_EQ(c.driver.WaitResponse(), c.name() + "\nReestablishedPanel");
+  for (std::uint32_t n = 1; n <= 30; ++n) raise(5, n);
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(c.driver.Event(), std::nullopt);  // the last one is taken
+  // The restarted panel hears only of its new events: the old event 30, taken just before the
+  // restart, is not acknowledged to it, as "EVACK 30" would take its new 1 to 30.
+  std::vector<std::uint32_t> acks;
+  while (auto m = c.peer.NextOf(Kind::kEvAck, 500ms)) acks.push_back(m->seq);
+  ASSERT_FALSE(acks.empty());
+  EXPECT_EQ(acks.front(), 1u);
+  EXPECT_EQ(acks.back(), 30u);
+  EXPECT_TRUE(std::is_sorted(acks.begin(), acks.end()));
+  // A resend of the new event 12 is dropped and acknowledged again; so is one of the old 30,
+  // still remembered.
+  for (int minute : {5, 0}) {
+    const std::uint32_t evseq = minute == 5 ? 12 : 30;
+    c.peer.Send(Body(Kind::kEvt, evseq, EventText(minute, evseq)));
+    EXPECT_EQ(c.peer.NextOf(Kind::kEvAck)->seq, evseq);
+    EXPECT_EQ(c.driver.Event(), std::nullopt);
+  }
+  EXPECT_EQ(c.lib.stats().duplicate_events, 2u);
+}
+
+// A panel that ignores its window until the library's queue is full: the link is closed rather
+// than an event dropped, and what the panel sends again afterwards arrives once, in order.
+TEST(LibraryEventTest, OverfullQueueClosesTheLinkAndLosesNothing) {
+  Connected c;
+  constexpr std::uint32_t kSent = 70;  // more than the queue holds
+  std::string burst;
+  for (std::uint32_t n = 1; n <= kSent; ++n) {
+    burst += link::EncodeFrame(Body(Kind::kEvt, n, EventText(0, n)));
+  }
+  c.peer.SendRaw(burst);
+  ASSERT_TRUE(WaitUntil([&] { return c.lib.stats().overflow_drops == 1; }));
+  EXPECT_EQ(c.peer.Next(), std::nullopt);  // closed, and nothing acknowledged
+  std::vector<std::string> got;
+  while (auto e = c.driver.Event()) got.push_back(*e);
+  ASSERT_LT(got.size(), kSent);
+  // The panel comes back and sends everything not acknowledged; the library's closing was no
+  // loss of the panel.
+  ASSERT_TRUE(c.listener.Accept(c.peer));
+  c.peer.Send(Body(Kind::kPong, 1));
+  EXPECT_EQ(c.driver.WaitResponse(), c.name() + "\nReestablishedPanel");
+  c.peer.SendRaw(burst);
+  EXPECT_TRUE(WaitUntil([&] {
+    while (auto e = c.driver.Event()) got.push_back(*e);
+    return got.size() >= kSent;
+  }));
+  c.peer.Next(200ms);
+  while (auto e = c.driver.Event()) got.push_back(*e);
+  ASSERT_EQ(got.size(), kSent);
+  for (std::uint32_t n = 1; n <= kSent; ++n) {
+    EXPECT_EQ(got[n - 1], c.name() + "-" + EventText(0, n));
+  }
+  EXPECT_EQ(c.driver.Response(), std::nullopt);
+  EXPECT_EQ(c.lib.stats().overflow_drops, 1u);
+}
+
 TEST(LibraryBufferTest, AnswersStayWithinTheCallersBuffer) {
   Connected c;
   // DLLINFORMATION within the caller's length.
@@ -584,6 +686,59 @@ TEST(LibrarySerialTest, PseudoTerminalLineWithModem) {
   ::unsetenv("PANELIF_PORTMAP");
 }
 
+// A serial line opens whether or not a panel answers on it, so a silent panel is found by its
+// silence: one LostPanel per retry interval, long before the silence limit of a link that was up.
+TEST(LibrarySerialTest, SilentLineIsLostAtTheRetryCadence) {
+  struct Case {
+    const char* name;
+    bool modem;  // dialled first: the modem connects, the panel behind it stays silent
+  };
+  for (const Case& k : {Case{"plain line", false}, Case{"modem line", true}}) {
+    SCOPED_TRACE(k.name);
+    int master = -1, slave = -1;
+    char path[256];
+    ASSERT_EQ(::openpty(&master, &slave, path, nullptr, nullptr), 0);
+    ::setenv("PANELIF_PORTMAP", (std::string("COM6=") + path).c_str(), 1);
+    Config config = FastConfig();
+    config.down = 60s;  // a silence limit no case waits for
+    Library lib(config);
+    Driver driver(lib);
+    Peer peer(master);
+    peer.pong = false;
+    ASSERT_EQ(lib.InitializePanel("serial port - COM6 baud=9600 parity=n data=8 stop=1"), kOk);
+    if (k.modem) {
+      ASSERT_EQ(lib.ModemCommand("COM6 1000 ATD,T5551234\r"), kOk);
+      ASSERT_TRUE(WaitUntil([&] {
+        peer.Next(10ms);
+        return peer.raw.find("ATD,T5551234\r") != std::string::npos;
+      }));
+      peer.ForgetPartial();
+      peer.SendRaw("\r\nCONNECT 9600\r\n");
+    }
+    for (int n = 0; n < 3; ++n) {
+      std::optional<std::string> r;
+      EXPECT_TRUE(WaitUntil([&] {
+        peer.Next(1ms);
+        return (r = driver.Response()).has_value();
+      }));
+      EXPECT_EQ(r, "COM6\nLostPanel") << n;
+    }
+    // The panel answers again: the line is found at the next attempt, once.
+    peer.pong = true;
+    std::vector<std::string> seen;
+    EXPECT_TRUE(WaitUntil([&] {
+      peer.Next(1ms);
+      while (auto r = driver.Response()) seen.push_back(*r);
+      return !seen.empty() && seen.back() == "COM6\nReestablishedPanel";
+    }));
+    peer.Next(300ms);
+    EXPECT_EQ(driver.Response(), std::nullopt);
+    lib.TerminateAll();
+    ::close(slave);
+    ::unsetenv("PANELIF_PORTMAP");
+  }
+}
+
 TEST(LibraryTraceTest, TraceRecordsFramesWhileOn) {
   char dir_template[] = "/tmp/panelif_trace_XXXXXX";
   std::string dir = ::mkdtemp(dir_template);
@@ -600,9 +755,42 @@ TEST(LibraryTraceTest, TraceRecordsFramesWhileOn) {
   }
   std::ifstream in(dir + "/link.trace");
   std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(trace.find("127.0.0.1 > REQ 1 SILENCEBELL 1"), std::string::npos) << trace;
+  const auto req = trace.find("127.0.0.1 > REQ ");
+  ASSERT_NE(req, std::string::npos) << trace;
+  EXPECT_EQ(trace.substr(trace.find(' ', req + 16), 15), " SILENCEBELL 1\n") << trace;
   EXPECT_EQ(trace.find("ARMAREA"), std::string::npos) << trace;
   std::filesystem::remove_all(dir);
+}
+
+TEST(LibraryTraceTest, TraceFileIsMovedAsideAtItsLimit) {
+  namespace fs = std::filesystem;
+  const fs::path dir = ::testing::TempDir() + "panelif_rotate_" + std::to_string(::getpid());
+  fs::create_directories(dir);
+  {
+    std::ofstream ini(dir / "debug.ini");
+    ini << "[Trace]\nFile=link.trace\n";
+  }
+  Config config = FastConfig();
+  config.trace_max_bytes = 2000;
+  {
+    Connected c(config);
+    EXPECT_EQ(c.lib.StartTrace((dir / "debug.ini").c_str()), kOk);
+    for (int k = 1; k <= 100; ++k) c.Ask("ARMAREA", std::to_string(k));
+    c.lib.StopTrace();
+  }
+  auto read = [](const fs::path& file) {
+    std::ifstream in(file);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const std::string now = read(dir / "link.trace"), old = read(dir / "link.trace.1");
+  EXPECT_LE(now.size(), 2000u);
+  EXPECT_LE(old.size(), 2000u);
+  EXPECT_GT(old.size(), 1000u);
+  EXPECT_NE(now.find("trace off"), std::string::npos);
+  EXPECT_EQ((old + now).find("ARMAREA 1\n"), std::string::npos);  // long gone
+  EXPECT_NE((old + now).find("ARMAREA 100\n"), std::string::npos);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);
+  fs::remove_all(dir);
 }
 
 TEST(LibraryCallTest, BadTextsAreRefused) {

@@ -42,9 +42,11 @@ std::string_view NextWord(std::string_view& rest, bool& had_blank) {
   return word;
 }
 
-// A decimal number within [lo, hi], digits only.
+// A decimal number within [lo, hi], digits only and without leading zeros: "007" is not how
+// a sender writes 7, so a body that holds it is malformed rather than a number to guess at.
 std::optional<std::uint32_t> ReadNumber(std::string_view word, std::uint32_t lo, std::uint32_t hi) {
   if (word.empty() || word.size() > 5) return std::nullopt;
+  if (word.size() > 1 && word[0] == '0') return std::nullopt;
   std::uint32_t value = 0;
   for (char c : word) {
     if (c < '0' || c > '9') return std::nullopt;

@@ -197,6 +197,12 @@ TEST(MessageTest, RejectsMalformed) {
       "PONG 1\t",
       "REQ 1 \tX",
       "OK 4294967297",
+      // Leading zeros: the number is written as the sender counts, never padded.
+      "OK 01",
+      "NAK 007 no such area",
+      "EVT 0042 12/05/26 10:00:00 x 42 2 17 0",
+      "EVACK 00001",
+      "BUSY 00",
   };
   for (const char* body : bodies) {
     EXPECT_FALSE(ParseMessage(body).has_value()) << '"' << body << '"';

@@ -108,9 +108,10 @@ void Endpoint::Raise(const RaisedEvent& event) {
   last_evseq_ = link::NextEvSeq(last_evseq_);
   pending_.push_back({last_evseq_, event.text});
   if (pending_.size() > kMaxPending) {
-    pending_.pop_front();
+    // Memory full: the oldest event not yet sent is lost. Those in flight stay until they are
+    // acknowledged; dropping one of them would let a further event out and break the window.
+    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(sent_));
     ++dropped_events_;
-    if (sent_ > 0) --sent_;
   }
 }
 

@@ -20,7 +20,8 @@ namespace ordane::panelsim {
 class Endpoint {
  public:
   static constexpr std::size_t kWindow = 16;
-  // Events kept for a library that is away; older ones are dropped (and counted) beyond this.
+  // Events kept for a library that is away or slow; beyond this the oldest not yet sent is
+  // dropped (and counted).
   static constexpr std::size_t kMaxPending = 30000;
 
   Endpoint(PanelModel& model, std::int64_t resend_ms) : model_(model), resend_ms_(resend_ms) {}

@@ -59,6 +59,22 @@ TEST_F(EndpointTest, SendsAtMostSixteenAheadAndMovesOnWithAcks) {
   EXPECT_EQ(ep_.pending(), 0u);
 }
 
+// A full memory loses the oldest event not yet sent; those in flight stay, and the window
+// holds: nothing more goes out until the library acknowledges.
+TEST_F(EndpointTest, FullMemoryKeepsTheEventsInFlight) {
+  ep_.Connected(now_);
+  RaiseN(16);
+  EXPECT_EQ(EvSeqs(Take()).size(), 16u);
+  RaiseN(static_cast<int>(Endpoint::kMaxPending));
+  EXPECT_TRUE(Take().empty());
+  EXPECT_EQ(ep_.dropped_events(), 16u);
+  EXPECT_EQ(ep_.pending(), Endpoint::kMaxPending);
+  Send("EVACK 16");
+  auto next = EvSeqs(Take());
+  ASSERT_EQ(next.size(), 16u);
+  EXPECT_EQ(next.front(), 33u);  // 17 to 32 were the oldest not yet sent
+}
+
 TEST_F(EndpointTest, ResendsAfterReconnectAndAfterSilence) {
   RaiseN(3);
   ep_.Connected(now_);

@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 const bool kEnvironmentSet = [] {
   setenv("PANELIF_PING_MS", "300", 1);
   setenv("PANELIF_DOWN_MS", "2000", 1);
-  setenv("PANELIF_RETRY_MS", "300", 1);
+  setenv("PANELIF_RETRY_MS", "500", 1);  // also the time an opened line has to answer
   setenv("PANELIF_REQUEST_MS", "700", 1);
   setenv("PANELIF_TABLE_MS", "5000", 1);
   setenv("PANELIF_BUSY_MS", "200", 1);
@@ -209,6 +209,31 @@ TEST_F(LinkTest, SerialLineOverPseudoTerminal) {
   const std::string event = WaitEvent();
   EXPECT_EQ(event.rfind("COM9-", 0), 0u) << event;
   EXPECT_NE(event.find(" 00 01 01 04 00"), std::string::npos) << event;
+}
+
+// A serial panel that falls silent is reported lost at the cadence of a TCP panel that refuses
+// connections: after the silence limit once, then once per reopening of the line that hears
+// nothing, so the third notice comes long before a second silence limit could pass.
+TEST_F(LinkTest, SilentSerialPanelIsLostOncePerCheck) {
+  ASSERT_TRUE(sim_.Start(PANELSIM_PATH, {"--panels", "0", "--pty", "1"})) << sim_.error();
+  setenv("PANELIF_PORTMAP", ("COM10=" + sim_.panels()[0].host).c_str(), 1);
+  INITMONITOR();
+  Call(INITIALIZEPANEL, "serial port - COM10 baud=9600 parity=n data=8 stop=1");
+  ASSERT_EQ(WaitPrefix("COM10\nReestablishedPanel"), "COM10\nReestablishedPanel");
+  ASSERT_EQ(sim_.Command("1 silent on"), "ok");
+  ASSERT_EQ(WaitPrefix("COM10\nLostPanel", 4000), "COM10\nLostPanel");
+  int lost = 1;
+  WaitResponse(
+      [&](const std::string& r) {
+        lost += r == "COM10\nLostPanel";
+        return lost >= 3;
+      },
+      2 * 2000);  // twice PANELIF_DOWN_MS: one silence limit and more would give only one
+  EXPECT_EQ(lost, 3);
+  ASSERT_EQ(sim_.Command("1 silent off"), "ok");
+  EXPECT_EQ(WaitPrefix("COM10\nReestablishedPanel"), "COM10\nReestablishedPanel");
+  Call(GETFIRMWAREREVISION, "COM10");
+  EXPECT_EQ(WaitPrefix("FirmwareVersion\n"), "FirmwareVersion\nCOM10\n7.06");
 }
 
 // A panel that goes away is reported lost once per failed check and, when it returns, found
