@@ -114,6 +114,16 @@ class Driver {
 
   // Set by the event logger when the event's log type could not be found.
   bool LogFailed = false;
+
+  // The event path's shared values: what the person lookups resolved last, for the logger's
+  // rows, and the reader of the card event being logged.
+  std::string LastCredential;
+  std::string LastUnknownCredential;
+  float LastPersonnelId = 0;
+  std::string LastReader;
+  // True while events cannot be stored for a failure of the platform (a folder that cannot be
+  // written, the database lost): the failure is reported once, not for every retry.
+  bool EventStoreFailing = false;
 };
 
 }  // namespace ordane
