@@ -106,7 +106,8 @@ void Endpoint::Ack(std::uint32_t evseq, std::int64_t now_ms) {
 
 void Endpoint::Raise(const RaisedEvent& event) {
   last_evseq_ = link::NextEvSeq(last_evseq_);
-  pending_.push_back({last_evseq_, event.text});
+  pending_.push_back(
+      {last_evseq_, event.numbered ? NumberEvent(event.text, last_evseq_) : event.text});
   if (pending_.size() > kMaxPending) {
     pending_.pop_front();
     ++dropped_events_;
