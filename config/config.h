@@ -30,6 +30,7 @@ struct Settings {
   std::string LocalPath;           // "LocalPath"
   std::string RemotePath;          // "RemotePath"
   std::int64_t StatusTimer = 0;    // "Status_Timer"
+  std::string SiteMapFolder;       // "SiteMap_Folder": where "sites.map" is; "" is RemotePath
 };
 
 // How a setting is read.

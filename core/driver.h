@@ -124,6 +124,9 @@ class Driver {
   // True while events cannot be stored for a failure of the platform (a folder that cannot be
   // written, the database lost): the failure is reported once, not for every retry.
   bool EventStoreFailing = false;
+  // Set by the lookups that handle their own errors when the database was lost while they ran:
+  // the event they served lacks words and is logged again later.
+  bool EventDatabaseLost = false;
 };
 
 }  // namespace ordane

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "db/db.h"
+#include "syslib/seal.h"
 #include "events/lookups.h"
 #include "util/conversions.h"
 #include "util/files.h"
@@ -70,6 +71,89 @@ void WriteLatchedCard(Driver& d, const std::string& card_number) {
 std::int32_t RandomFileNumber() {
   static thread_local std::mt19937 rng{std::random_device{}()};
   return std::uniform_int_distribution<std::int32_t>(1, 999999)(rng);
+}
+
+std::string StatementFileText(const std::string& identity, const std::string& statement) {
+  return identity + "\n" + statement;
+}
+
+bool SplitStatementFileText(const std::string& text, std::string* identity,
+                            std::string* statement) {
+  const std::size_t end = text.find('\n');
+  if (end == std::string::npos || end == 0) return false;
+  *identity = text.substr(0, end);
+  *statement = text.substr(end + 1);
+  return true;
+}
+
+fs::path QueueStatement(Driver& d, const std::string& statement, int kind,
+                        const std::string& identity) {
+  std::string sealed;
+  try {
+    sealed = d.lib.xKeyHide(StatementFileText(identity, statement), kDriverKey);
+  } catch (const Error& e) {
+    throw StatementStoreFailure(e.number(), std::string("cannot seal a statement: ") + e.what());
+  }
+  // The events folder is created when it is missing, but never a share that is not there.
+  std::error_code ec;
+  if (d.RemotePath.empty() || !fs::is_directory(d.RemotePath, ec))
+    throw StatementStoreFailure(kErrPathAccess, "the shared folder " + d.RemotePath +
+                                                    " is not there");
+  fs::path folder;
+  if (!EnsureFolder(d.RemotePath, "\\Events", &folder) || !fs::is_directory(folder, ec))
+    throw StatementStoreFailure(kErrPathAccess,
+                                "cannot use the events folder " + folder.string());
+  const std::string extension = kind == kEventStatement ? ".evn" : ".aln";
+  auto placed = PlaceNewFile(
+      folder,
+      [&] { return std::to_string(d.DriverId) + "_" + std::to_string(RandomFileNumber()) + extension; },
+      sealed + "\n");
+  if (!placed) {
+    const int err = errno;
+    throw StatementStoreFailure(kErrPathAccess, "cannot write a statement file in " +
+                                                    folder.string() + ": " +
+                                                    std::generic_category().message(err));
+  }
+  return *placed;
+}
+
+void RouteAlarm(Driver& d, const std::string& code, const std::string& statement,
+                const std::string& identity) {
+  std::string route = r_eventdesc(d, code, "routeid");
+  const std::string bits = Right(std::string(99, '0') + HexToBits(route), 99);
+  if (bits.find('1') == std::string::npos) return;
+
+  Routine r(d.errors, "err_RouteAlarm");
+  const fs::path map_folder =
+      d.settings.SiteMapFolder.empty() ? fs::path(d.RemotePath) : fs::path(d.settings.SiteMapFolder);
+  const fs::path map = ResolvePath(map_folder, "sites.map");
+  for (int site = 1; site <= 99; ++site) {
+    if (bits[static_cast<std::size_t>(99 - site)] != '1') continue;
+    r.Step([&] {
+      const std::string section = "Site" + std::to_string(site);
+      if (d.lib.read_info(map.string(), section, "Enabled", false) != "1") return;
+      const std::string remote = d.lib.read_info(map.string(), section, "RemotePath", true);
+      const std::string key_file = d.lib.read_info(map.string(), section, "KeyFile", false);
+      if (key_file.empty())
+        throw Error(kErrFileNotFound, "site " + std::to_string(site) +
+                                          " has no key file in the site map: alarm " + code +
+                                          " not routed to it");
+      const fs::path key_path =
+          fs::path(key_file).is_absolute() ? fs::path(key_file) : map_folder / key_file;
+      const std::string sealed =
+          Seal(StatementFileText(identity + "/site" + std::to_string(site), statement), kDriverKey,
+               LoadSiteKey(key_path));
+      const fs::path folder = ResolvePath(remote, "\\Events");
+      std::error_code ec;
+      if (remote.empty() || !fs::is_directory(folder, ec))
+        throw Error(kErrPathAccess, "site " + std::to_string(site) + ": no events folder " +
+                                        folder.string() + ": alarm " + code + " not routed");
+      if (!PlaceNewFile(folder, [] { return std::to_string(RandomFileNumber()) + ".aln"; },
+                        sealed + "\n"))
+        throw Error(kErrPathAccess, "site " + std::to_string(site) +
+                                        ": cannot write in " + folder.string());
+    });
+  }
 }
 
 std::string EventFileText(const std::string& timestamp, const std::string& address,

@@ -83,7 +83,7 @@ TEST_F(TimersTest, DelayedActionsRunOnceAndWithoutColonAreDropped) {
   EXPECT_EQ(*ReadWholeFile(files[0]), "001:PRESET 4\n");
 }
 
-TEST_F(TimersTest, EventFilesThatCannotBeLoggedStayAndOverlongOnesAreSetAside) {
+TEST_F(TimersTest, EventFilesAreLoggedAndOverlongOnesAreSetAside) {
   StartedDriver();
   const fs::path events = fs::path(d_.DriverFolder) / "Events";
   fs::create_directories(events);
@@ -91,9 +91,9 @@ TEST_F(TimersTest, EventFilesThatCannotBeLoggedStayAndOverlongOnesAreSetAside) {
   std::ofstream(events / "2.alm") << "0,12.0,PO001,,5,,extra\n";
   std::ofstream(events / "3.evt") << "0\n12.0\nHS001\n\n101\n\n";
   Process_Evt_Files(d_);
-  // Not stored (the logger reports it), so they stay for a later tick...
-  EXPECT_TRUE(fs::exists(events / "1.alm"));
-  EXPECT_TRUE(fs::exists(events / "3.evt"));
+  // Logged, so they are gone...
+  EXPECT_FALSE(fs::exists(events / "1.alm"));
+  EXPECT_FALSE(fs::exists(events / "3.evt"));
   // ...while the file of seven items went aside without holding up the one after it.
   EXPECT_FALSE(fs::exists(events / "2.alm"));
   EXPECT_TRUE(fs::exists(events / "Rejected" / "2.alm"));
