@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,14 @@ class Driver {
   // Set by the lookups that handle their own errors when the database was lost while they ran:
   // the event they served lacks words and is logged again later.
   bool EventDatabaseLost = false;
+
+  // A panel event taken from the library that could not be stored yet (the library's buffer as
+  // it came): it is logged again on later ticks before the library is asked for the next event,
+  // since that request is what acknowledges it to the panel. Empty when none is held.
+  std::string HeldEventLine;
+  int HeldEventTries = 0;
+  // Event files whose failure to be stored has been reported, so that it is reported once.
+  std::set<std::string> HeldEventFiles;
 };
 
 }  // namespace ordane

@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "core/testing/driver_fixture.h"
+#include "util/paths.h"
+#include "util/text.h"
+
+namespace fs = std::filesystem;
 
 namespace ordane {
 namespace {
@@ -131,6 +138,51 @@ TEST_F(MainProcessTest, APanelIsLostAtTheThirdNotificationInARow) {
 
 namespace ordane {
 namespace {
+
+// An event that cannot be stored is held: it is logged again on the next ticks, the library
+// is not asked for another event (that request would acknowledge the held one to its panel),
+// its status requests go out once and its failure is reported once.
+TEST_F(MainProcessTest, AnEventThatCannotBeStoredIsHeldAndNotAcknowledged) {
+  Sql("insert into event_descriptions (event_id, description, log_type) values ('RD001', 'Alarm', 101)");
+  Sql("insert into event_descriptions (event_id, description, log_type) values ('RD002', 'Restore', 101)");
+  StartedDriver();
+  d_.panels[0].PortName = "127.0.0.1";
+  fs::remove_all(d_.RemotePath + "/Events");
+  std::ofstream(d_.RemotePath + "/Events") << "not a folder";
+  panel_.QueueEventLine("127.0.0.1-12/05/2026 10:00:00 17 01 01 0B 00");
+  panel_.QueueEventLine("127.0.0.1-12/05/2026 10:00:01 18 02 01 0B 00");
+  for (int tick = 0; tick < 3; ++tick) Main_Process(d_);
+  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 1u);
+  EXPECT_EQ(panel_.pending_event_lines(), 1u);
+  EXPECT_EQ(panel_.CallsTo("GETACTUALPOINTSTATUS").size(), 1u);
+  EXPECT_EQ(CString(d_.HeldEventLine), "127.0.0.1-12/05/2026 10:00:00 17 01 01 0B 00");
+  int held = 0;
+  for (const auto& line : d_.errors.Lines())
+    held += line.rfind("ERR_Main_Process:  panel event held until it can be stored: "
+                       "127.0.0.1-12/05/2026 10:00:00 17 01 01 0B 00", 0) == 0;
+  EXPECT_EQ(held, 1);
+  EXPECT_TRUE(ListMatching(d_.RemotePath, "*.evn").empty());
+
+  // The folder is back: the held event is stored, then the library is asked for the next.
+  fs::remove(d_.RemotePath + "/Events");
+  Main_Process(d_);
+  EXPECT_TRUE(d_.HeldEventLine.empty());
+  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 1u);
+  EXPECT_EQ(ListMatching(d_.RemotePath + "/Events", "*.evn").size(), 1u);
+  Main_Process(d_);
+  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 2u);
+  EXPECT_EQ(panel_.pending_event_lines(), 0u);
+  EXPECT_EQ(ListMatching(d_.RemotePath + "/Events", "*.evn").size(), 2u);
+}
+
+// A buffer without a hyphen holds no event: nothing is held and the library is asked again.
+TEST_F(MainProcessTest, NoHyphenNoEvent) {
+  StartedDriver();
+  panel_.QueueEventLine("no event here");
+  for (int tick = 0; tick < 2; ++tick) Main_Process(d_);
+  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 2u);
+  EXPECT_TRUE(d_.HeldEventLine.empty());
+}
 
 TEST_F(MainProcessTest, APanelAnsweringBusyFortyTimesIsShownBusy) {
   StartedDriver();
