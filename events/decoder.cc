@@ -263,8 +263,8 @@ EventLineFields SplitEventLine(const std::string& line) {
 }
 
 std::string PanelEventIdentity(std::int16_t driver_id, const EventLineFields& f) {
-  return Num(driver_id) + " " + f.evseq + " " + f.date + " " + f.time + " " + f.number + " " +
-         f.link_name;
+  return OneLine(Num(driver_id) + " " + f.evseq + " " + f.date + " " + f.time + " " + f.number +
+                 " " + f.link_name);
 }
 
 DecodedEvent Decode_PanelEvent(Driver& d, const std::string& line, bool request_status) {

@@ -36,7 +36,8 @@ DecodedEvent Decode_PanelEvent(Driver& d, const std::string& line, bool request_
 
 // The identity of a panel event: the driver id, then the EVSEQ, date, time and event number of
 // the line as the panel sent them, then the link name, separated by single blanks. Only the
-// link name can hold blanks, so the text reads back unambiguously. A panel that sends the
+// link name can hold blanks, so the text reads back unambiguously. It is one line: control
+// characters are written as "%" and two hexadecimal digits. A panel that sends the
 // event again (after a restart of the driver) gives the same identity.
 std::string PanelEventIdentity(std::int16_t driver_id, const EventLineFields& f);
 

@@ -267,6 +267,9 @@ TEST_F(DecoderTest, IdentityNamesThePanelsEventAsItWasSent) {
                                    Buffer("127.0.0.1-12/05/2026 10:00:00 17 02 01 0B ")})
     EXPECT_NE(Decode_PanelEvent(d_, other).identity, a.identity) << other.substr(0, 45);
   EXPECT_EQ(Decode_PanelEvent(d_, Line("01", "01", "0C", "x")).identity, a.identity);
+  // One line, whatever the link name holds.
+  EXPECT_EQ(Decode_PanelEvent(d_, Buffer("a\nb-12/05/2026 10:00:00 17 01 01 0B ")).identity,
+            "12 17 12/05/2026 10:00:00 01 a%0Ab");
   d_.DriverId = 13;
   EXPECT_NE(Decode_PanelEvent(d_, Line("01", "01", "0B", "")).identity, a.identity);
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "util/error.h"
+#include "util/text.h"
 
 namespace ordane {
 
@@ -60,7 +61,7 @@ std::string EventFileIdentity(const std::string& name, std::int64_t modified_ns,
   char digest[17];
   std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(h));
   return "file " + std::to_string(modified_ns) + " " + std::to_string(content.size()) + " " +
-         digest + " " + name;
+         digest + " " + OneLine(name);
 }
 
 std::int64_t ModifiedNs(const std::filesystem::path& file) {

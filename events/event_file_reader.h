@@ -21,7 +21,8 @@ std::vector<std::string> ReadEventFileItems(const std::string& content, std::siz
 // The identity of the event an event file holds: its name, its modification time and its
 // content (by length and digest). The same file read again (after the driver was stopped
 // between storing it and deleting it) gives the same identity; a new file that happens to
-// reuse an old name and text gives another, since it was written at another time.
+// reuse an old name and text gives another, since it was written at another time. One line:
+// control characters of the name are written as "%" and two hexadecimal digits.
 std::string EventFileIdentity(const std::string& name, std::int64_t modified_ns,
                               const std::string& content);
 
