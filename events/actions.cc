@@ -77,8 +77,8 @@ void EventSourceAction(Driver& d, const std::string& address, const std::string&
   const std::size_t dot = InStr(source, ".");
   const std::int64_t driver = ValueOf0(dot ? Left(source, dot - 1) : source);
   const std::int32_t controller = d.lib.Get_Cnr(source);
-  const std::int64_t reader = static_cast<std::int64_t>(d.lib.Get_Sub(source)) * 2 +
-                              ValueOf0(Right(source, 1)) - 1;
+  const std::int64_t reader =
+      static_cast<std::int64_t>(d.lib.Get_Sub(source)) * 2 + ValueOf0(Right(source, 1)) - 1;
   if (driver == d.DriverId) return;
   const std::string line = "326 " + std::to_string(controller) + " " + std::to_string(reader) +
                            " 2 5 1 5 0 0 \"" + PadCut(description, 16) + PadCut(name, 16) + "\"";
@@ -107,8 +107,8 @@ void Send_InterComm(Driver& d, const std::string& command, const std::string& aa
   const fs::path file =
       ShareFile(d, "\\Drivers\\" + std::to_string(kInterCommDriver) + "\\commands\\it.000");
   if (!WriteFileAtomic(file, message + "\n"))
-    r.Report(kErrPathAccess, FormatErrorNumber(kErrPathAccess) + " (cannot write " +
-                                 file.string() + ")");
+    r.Report(kErrPathAccess,
+             FormatErrorNumber(kErrPathAccess) + " (cannot write " + file.string() + ")");
 }
 
 void IntercomAction(Driver& d, const std::string& address) {
@@ -150,8 +150,7 @@ void CameraCommand(Driver& d, int mode, const std::string& monitor, const std::s
     std::string camera_number = c ? Mid(camera, c + 1, 4) : "";
 
     db::Recordset rs;
-    rs.Open("select driver_type from drivers where driver_id = " +
-                std::to_string(ValueOf0(driver)),
+    rs.Open("select driver_type from drivers where driver_id = " + std::to_string(ValueOf0(driver)),
             d.Hardware(), db::CursorType::kForwardOnly, db::LockType::kReadOnly);
     const std::string driver_type = rs.Eof() ? "" : rs.Text("driver_type");
     rs.Close();
@@ -159,8 +158,9 @@ void CameraCommand(Driver& d, int mode, const std::string& monitor, const std::s
     const std::int64_t camera_padding = ValueOf0(ReadIni(dvr, "Parameters", "camera_padding"));
     const std::int64_t monitor_padding = ValueOf0(ReadIni(dvr, "Parameters", "monitor_padding"));
     if (camera_padding > 0 && camera_padding < 100)
-      camera_number = Right(std::string(static_cast<std::size_t>(camera_padding), '0') + camera_number,
-                            static_cast<std::size_t>(camera_padding));
+      camera_number =
+          Right(std::string(static_cast<std::size_t>(camera_padding), '0') + camera_number,
+                static_cast<std::size_t>(camera_padding));
     if (monitor_padding > 0 && monitor_padding < 100)
       monitor_number =
           Right(std::string(static_cast<std::size_t>(monitor_padding), '0') + monitor_number,
@@ -197,10 +197,10 @@ void CameraCommand(Driver& d, int mode, const std::string& monitor, const std::s
       const int port = channel >= 3 && channel <= 5 ? static_cast<int>(channel) - 2 : 0;
       const std::size_t dot = InStr(sub_controller, ".");
       const std::string sub_text = Mid(sub_controller, dot + 1, 4);
-      WriteCommandFile(d, DriverFolderOf(d, UpToDot(sub_controller, 1)),
-                       "320 " + sub_text + " " + baud_rate + " 0 " + std::to_string(port) + " " +
-                           message + "0",
-                       RoundedNumber(controller), "");
+      WriteCommandFile(
+          d, DriverFolderOf(d, UpToDot(sub_controller, 1)),
+          "320 " + sub_text + " " + baud_rate + " 0 " + std::to_string(port) + " " + message + "0",
+          RoundedNumber(controller), "");
     }
   } catch (const EndProcess&) {
     throw;
@@ -241,8 +241,7 @@ void EmailAction(Driver& d, const std::string& code, const std::string& timestam
   const std::string when = ReplaceAll(ReplaceAll(timestamp, "\r", ""), "\n", "");
   const std::string subject = address_description + ":  " + event_description;
   std::string body = "Date:  " + when + "~vbcrlf~" + "Address:  " + address + "- " +
-                     address_description + "~vbcrlf~" + "Event:  " + event_description +
-                     "~vbcrlf~";
+                     address_description + "~vbcrlf~" + "Event:  " + event_description + "~vbcrlf~";
   if (!name.empty()) body += "Name:  " + name;
 
   IniDocument request;
@@ -259,8 +258,10 @@ void EmailAction(Driver& d, const std::string& code, const std::string& timestam
   if (access(shell.c_str(), X_OK) != 0 || !fs::is_regular_file(shell) ||
       !SpawnDetached({shell.string(), placed->string()})) {
     Routine(d.errors, "err_I_logevent")
-        .Report(kErrFileNotFound, shell.string() + " is missing or cannot be started; the e-mail "
-                                  "request stays in " + placed->string());
+        .Report(kErrFileNotFound, shell.string() +
+                                      " is missing or cannot be started; the e-mail "
+                                      "request stays in " +
+                                      placed->string());
   }
 }
 

@@ -167,7 +167,8 @@ void EventLog::Prepare() {
     controller_ = std::to_string(d_.DriverId);
   } else {
     const std::size_t second = first ? InStr(address_, ".", first + 1) : 0;
-    const std::string slot = first == 0 ? "" : Mid(address_, first + 1, second ? second - first - 1 : std::string::npos);
+    const std::string slot =
+        first == 0 ? "" : Mid(address_, first + 1, second ? second - first - 1 : std::string::npos);
     controller_ = std::to_string(d_.DriverId) + "." + slot;
   }
   Step([&] {
@@ -207,8 +208,7 @@ void EventLog::Prepare() {
   const std::string yyyy = Right(date_, 4), mm = Left(date_, 2), dd = Mid(date_, 3, 2);
   const std::int16_t mode = d_.settings.SqlServerMode;
   date_literal_ = mode == 0 ? "#" + yyyy + "-" + mm + "-" + dd + "#" : "'" + yyyy + mm + dd + "'";
-  time_literal_ =
-      mode == 2 ? "To_Date('" + time_text_ + "','HH24:MI:SS')" : "'" + time_text_ + "'";
+  time_literal_ = mode == 2 ? "To_Date('" + time_text_ + "','HH24:MI:SS')" : "'" + time_text_ + "'";
   datetime_literal_ = mode == 0 ? "#" + yyyy + "-" + mm + "-" + dd + " " + time_text_ + "#"
                                 : "'" + yyyy + mm + dd + " " + time_text_ + "'";
 
@@ -275,15 +275,15 @@ void EventLog::Family() {
     Step([&] { address_description_ = description("Controllers"); });
     Step([&] {
       const std::size_t first = InStr(address_, ".");
-      name_ = r_area(d_, Trim(first ? Mid(address_, first + 1, 3) : ""),
-                     ClampedInt(ValueOf0(detail_)));
+      name_ =
+          r_area(d_, Trim(first ? Mid(address_, first + 1, 3) : ""), ClampedInt(ValueOf0(detail_)));
     });
   } else if (family == "SA") {
     Step([&] { address_description_ = description("Controllers"); });
     Step([&] {
       const std::string dashed = ReplaceFirstDot(address_);
-      name_ = ReadIni(ResolvePath(d_.RemotePath, "\\MPG" + dashed + ".ini"), detail_,
-                      "Description");
+      name_ =
+          ReadIni(ResolvePath(d_.RemotePath, "\\MPG" + dashed + ".ini"), detail_, "Description");
       if (name_.empty()) name_ = "Secured Area#" + detail_;
     });
   } else if (family == "SE") {
@@ -335,7 +335,8 @@ void EventLog::PanelEventRule() {
         break;
       }
     }
-    address_description_ = Left(r_device(d_, "devices", address_, "Description"), kDescriptionLimit);
+    address_description_ =
+        Left(r_device(d_, "devices", address_, "Description"), kDescriptionLimit);
   } else {
     address_description_ =
         Left(r_device(d_, "Controllers", address_, "Description"), kDescriptionLimit);
@@ -345,8 +346,8 @@ void EventLog::PanelEventRule() {
 void EventLog::SecuredAreaWindowCheck() {
   const std::size_t first = InStr(address_, ".");
   const std::size_t second = first ? InStr(address_, ".", first + 1) : 0;
-  const std::int64_t slot =
-      ValueOf0(first ? Mid(address_, first + 1, second ? second - first - 1 : std::string::npos) : "");
+  const std::int64_t slot = ValueOf0(
+      first ? Mid(address_, first + 1, second ? second - first - 1 : std::string::npos) : "");
   const std::string states =
       Right(std::string(64, '0') + d_.lib.GetSecuredAreas(d_.DriverId, ClampedInt(slot)), 64);
   const std::string dashed = ReplaceFirstDot(address_);
@@ -419,16 +420,17 @@ void EventLog::AlarmRecord() {
   if (detail_.empty()) {
     statement_ = Head(kBase + "device_type,status,priority) ") + "','" + tail_type + ") ";
   } else if (detail_.find(' ') != std::string::npos) {
-    statement_ = Head(kBase + "data2, device_type,status,priority) ") + "',' ','" + tail_type + ") ";
+    statement_ =
+        Head(kBase + "data2, device_type,status,priority) ") + "',' ','" + tail_type + ") ";
   } else {
     const std::string columns = kBase + "data2, device_type,status,priority,data) ";
     if (d_.LastUnknownCredential.size() >= 10) {
-      statement_ = Head(columns) + "','" + SqlQuote(d_.LastUnknownCredential) + "','" +
-                   tail_type + "," + NumberText(d_.LastPersonnelId) + ") ";
+      statement_ = Head(columns) + "','" + SqlQuote(d_.LastUnknownCredential) + "','" + tail_type +
+                   "," + NumberText(d_.LastPersonnelId) + ") ";
     } else {
       if (d_.LastUnknownCredential.empty()) d_.LastUnknownCredential = d_.LastCredential;
-      statement_ = Head(columns) + "','" + SqlQuote(d_.LastUnknownCredential) + "','" +
-                   tail_type + "," + std::to_string(ValueOf0(d_.LastCredential)) + ") ";
+      statement_ = Head(columns) + "','" + SqlQuote(d_.LastUnknownCredential) + "','" + tail_type +
+                   "," + std::to_string(ValueOf0(d_.LastCredential)) + ") ";
     }
   }
   if (statement_.find("VALUES") != std::string::npos)
@@ -462,8 +464,8 @@ LogOutcome EventLog::Run() {
   Prepare();
   Family();
   Step([&] {
-    EmailAction(d_, code_, display_timestamp_, address_, address_description_,
-                event_description_, name_);
+    EmailAction(d_, code_, display_timestamp_, address_, address_description_, event_description_,
+                name_);
   });
 
   // A lookup that handled its own error may have lost the database: the words it should have
@@ -484,9 +486,8 @@ LogOutcome EventLog::Run() {
   if (retry_) {
     if (!d_.EventStoreFailing) {
       Routine(d_.errors, "err_I_logevent")
-          .Report(kErrPathAccess, "event " + code_ + " at " + address_ +
-                                      " cannot be stored now (" + retry_why_ +
-                                      "); it is kept and logged again later");
+          .Report(kErrPathAccess, "event " + code_ + " at " + address_ + " cannot be stored now (" +
+                                      retry_why_ + "); it is kept and logged again later");
       d_.EventStoreFailing = true;
     }
     return LogOutcome::kRetryLater;
