@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,15 +32,15 @@ inline constexpr std::int16_t kLinkLost = 3;
 
 // One panel, at index = its controller address.
 struct PanelSlot {
-  std::string PortName;        // the panel's name in the panel interface library
-  std::string ConnectString;   // the text INITIALIZEPANEL was given
+  std::string PortName;       // the panel's name in the panel interface library
+  std::string ConnectString;  // the text INITIALIZEPANEL was given
   std::int16_t LinkState = kLinkNotConnected;
   std::int16_t LostCount = 0;
   std::int16_t BusyCount = 0;
-  std::string BusyState;       // "", "Busy" or "Unknown panel"
+  std::string BusyState;  // "", "Busy" or "Unknown panel"
   std::string PanelStatusText, FirmwareText, AreaStatusText, DoorStatusText;
   std::string OnBoardRelayText, OffBoardRelayText, BypassText, PointStatusText;
-  std::string ActivityText;    // title of the upload under way
+  std::string ActivityText;  // title of the upload under way
 };
 
 struct PanelUser {
@@ -127,6 +128,10 @@ class Driver {
   // Set by the lookups that handle their own errors when the database was lost while they ran:
   // the event they served lacks words and is logged again later.
   bool EventDatabaseLost = false;
+  // While the logger completes an event, the actions that reach other equipment wait here and
+  // run only once the event's statements are stored: an event kept for a later try does not
+  // switch a camera or send a request again on every try. Null outside the logger.
+  std::vector<std::function<void()>>* PendingActions = nullptr;
 };
 
 }  // namespace ordane

@@ -70,6 +70,14 @@ void ReplaceFirst(std::string& text, const std::string& placeholder, const std::
 
 }  // namespace
 
+void AfterStore(Driver& d, std::function<void()> action) {
+  if (d.PendingActions != nullptr) {
+    d.PendingActions->push_back(std::move(action));
+  } else {
+    action();
+  }
+}
+
 void EventSourceAction(Driver& d, const std::string& address, const std::string& description,
                        const std::string& name) {
   const std::string source = r_device(d, "devices", address, "Event_Source");
@@ -244,25 +252,27 @@ void EmailAction(Driver& d, const std::string& code, const std::string& timestam
                      address_description + "~vbcrlf~" + "Event:  " + event_description + "~vbcrlf~";
   if (!name.empty()) body += "Name:  " + name;
 
-  IniDocument request;
-  request.Set("OS", "Command", "EMail");
-  request.Set("OS", "To", to);
-  request.Set("OS", "Subject", subject);
-  request.Set("OS", "Body", body);
-  auto placed = PlaceNewFile(
-      d.RemotePath, [&] { return d.ComputerNameText + "_email" + d.lib.lastmod() + ".ODN"; },
-      request.Text());
-  if (!placed) throw Error(kErrPathAccess, "cannot write an e-mail request in " + d.RemotePath);
+  AfterStore(d, [&d, to, subject, body] {
+    IniDocument request;
+    request.Set("OS", "Command", "EMail");
+    request.Set("OS", "To", to);
+    request.Set("OS", "Subject", subject);
+    request.Set("OS", "Body", body);
+    auto placed = PlaceNewFile(
+        d.RemotePath, [&] { return d.ComputerNameText + "_email" + d.lib.lastmod() + ".ODN"; },
+        request.Text());
+    if (!placed) throw Error(kErrPathAccess, "cannot write an e-mail request in " + d.RemotePath);
 
-  const fs::path shell = ShareFile(d, "\\odn_shell");
-  if (access(shell.c_str(), X_OK) != 0 || !fs::is_regular_file(shell) ||
-      !SpawnDetached({shell.string(), placed->string()})) {
-    Routine(d.errors, "err_I_logevent")
-        .Report(kErrFileNotFound, shell.string() +
-                                      " is missing or cannot be started; the e-mail "
-                                      "request stays in " +
-                                      placed->string());
-  }
+    const fs::path shell = ShareFile(d, "\\odn_shell");
+    if (access(shell.c_str(), X_OK) != 0 || !fs::is_regular_file(shell) ||
+        !SpawnDetached({shell.string(), placed->string()})) {
+      Routine(d.errors, "err_I_logevent")
+          .Report(kErrFileNotFound, shell.string() +
+                                        " is missing or cannot be started; the e-mail "
+                                        "request stays in " +
+                                        placed->string());
+    }
+  });
 }
 
 void ControlPointAction(Driver& d, const std::string& address) {

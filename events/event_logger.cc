@@ -240,7 +240,8 @@ void EventLog::Family() {
       } else {
         d_.LastReader = address_;
         Step([&] { name_ = r_card(d_, detail_, "Name", code_, datetime_literal_); });
-        Step([&] { EventSourceAction(d_, address_, event_description_, name_); });
+        AfterStore(d_, [&d = d_, address = address_, description = event_description_,
+                        name = name_] { EventSourceAction(d, address, description, name); });
       }
     } else if (family == "UC") {
       d_.LastUnknownCredential = detail_;
@@ -248,7 +249,7 @@ void EventLog::Family() {
   } else if (family == "IO" || family == "II") {
     Step([&] { address_description_ = description("devices"); });
     if (code_ == "IO002" || code_ == "IO008" || code_ == "IO009" || code_ == "IO044") {
-      Step([&] { IntercomAction(d_, address_); });
+      AfterStore(d_, [&d = d_, address = address_] { IntercomAction(d, address); });
       Step([&] { ControlPointAction(d_, address_); });
     }
   } else if (family == "OO") {
@@ -290,7 +291,8 @@ void EventLog::Family() {
     Step([&] { address_description_ = driver_description(); });
   } else if (family == "RD") {
     Step([&] { PanelEventRule(); });
-    if (address_.find('I') != std::string::npos) Step([&] { CameraActions(d_, address_); });
+    if (address_.find('I') != std::string::npos)
+      AfterStore(d_, [&d = d_, address = address_] { CameraActions(d, address); });
   }
 }
 
@@ -461,6 +463,12 @@ void EventLog::IntegrationRecord() {
 
 LogOutcome EventLog::Run() {
   d_.EventDatabaseLost = false;
+  std::vector<std::function<void()>> pending;
+  struct Pending {
+    Driver& d;
+    ~Pending() { d.PendingActions = nullptr; }
+  } restore{d_};
+  d_.PendingActions = &pending;
   Prepare();
   Family();
   Step([&] {
@@ -482,6 +490,22 @@ LogOutcome EventLog::Run() {
   if (events) Step([&] { EventRecord(); });
   if (alarms) Step([&] { AlarmRecord(); });
   if (integration && !d_.LogFailed) Step([&] { IntegrationRecord(); });
+
+  d_.PendingActions = nullptr;
+  if (!retry_) {
+    // The actions of a stored (or given up) event, in the order the event reached them.
+    for (auto& action : pending) {
+      try {
+        action();
+      } catch (const EndProcess&) {
+        throw;
+      } catch (const Error& e) {
+        Routine(d_.errors, "err_I_logevent").Report(e.number(), e.what());
+      } catch (const std::exception& e) {
+        Routine(d_.errors, "err_I_logevent").Report(kErrGeneric, e.what());
+      }
+    }
+  }
 
   if (retry_) {
     if (!d_.EventStoreFailing) {

@@ -242,6 +242,9 @@ TEST_F(LoggerTest, QuotesAndSqlInTextsFromOutsideCannotChangeTheStatement) {
 
 TEST_F(LoggerTest, AnEventThatCannotBeStoredIsKeptAndReportedOnce) {
   const fs::path events = fs::path(d_.RemotePath) / "Events";
+  const fs::path intercom = fs::path(d_.RemotePath) / "Drivers" / "199" / "commands";
+  fs::create_directories(intercom);
+  std::ofstream(fs::path(d_.RemotePath) / "InterComm12.ini") << "[12.0.2.I17]\nCommand=R\nAA=1\n";
   std::ofstream(events) << "not a folder";
   const std::size_t before = d_.errors.Count();
   EXPECT_EQ(Log("12.0.2.I17", "RD070", "", 150), LogOutcome::kRetryLater);
@@ -249,10 +252,13 @@ TEST_F(LoggerTest, AnEventThatCannotBeStoredIsKeptAndReportedOnce) {
   EXPECT_EQ(d_.errors.Count(), before + 1);
   EXPECT_TRUE(lib_.event_alarms.empty());
   EXPECT_FALSE(d_.LogFailed);
+  // The event's actions wait for it to be stored.
+  EXPECT_FALSE(fs::exists(intercom / "it.000"));
 
   fs::remove(events);
   EXPECT_EQ(Log("12.0.2.I17", "RD070", "", 150), LogOutcome::kTaken);
   EXPECT_EQ(Statements().size(), 2u);
+  EXPECT_EQ(ReadText(intercom / "it.000"), "R0001\n");
   EXPECT_FALSE(d_.EventStoreFailing);
 
   // The database lost while the event is completed: kept as well.

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "db/db.h"
+#include "events/actions.h"
 #include "events/event_files.h"
 #include "util/error.h"
 #include "util/files.h"
@@ -256,9 +257,11 @@ std::string r_card(Driver& d, const std::string& credential, const std::string& 
       const std::string areas = rs.Text("Disarm_Areas");
       for (std::size_t i = 1; i <= areas.size(); ++i) {
         if (areas[areas.size() - i] != '1') continue;
-        DynScrn_Req(
-            d, ResolvePath(d.RemotePath, "\\Drivers\\" + std::to_string(driver)).string(),
-            "001 " + ZeroPad(panel, 3) + " !O" + ZeroPad(static_cast<long long>(i), 2) + ",");
+        const std::string folder =
+            ResolvePath(d.RemotePath, "\\Drivers\\" + std::to_string(driver)).string();
+        const std::string line =
+            "001 " + ZeroPad(panel, 3) + " !O" + ZeroPad(static_cast<long long>(i), 2) + ",";
+        AfterStore(d, [&d, folder, line] { DynScrn_Req(d, folder, line); });
       }
     });
   }
