@@ -32,15 +32,15 @@ inline constexpr std::int16_t kLinkLost = 3;
 
 // One panel, at index = its controller address.
 struct PanelSlot {
-  std::string PortName;       // the panel's name in the panel interface library
-  std::string ConnectString;  // the text INITIALIZEPANEL was given
+  std::string PortName;        // the panel's name in the panel interface library
+  std::string ConnectString;   // the text INITIALIZEPANEL was given
   std::int16_t LinkState = kLinkNotConnected;
   std::int16_t LostCount = 0;
   std::int16_t BusyCount = 0;
-  std::string BusyState;  // "", "Busy" or "Unknown panel"
+  std::string BusyState;       // "", "Busy" or "Unknown panel"
   std::string PanelStatusText, FirmwareText, AreaStatusText, DoorStatusText;
   std::string OnBoardRelayText, OffBoardRelayText, BypassText, PointStatusText;
-  std::string ActivityText;  // title of the upload under way
+  std::string ActivityText;    // title of the upload under way
 };
 
 struct PanelUser {
