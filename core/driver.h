@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -136,6 +137,10 @@ class Driver {
   int HeldEventTries = 0;
   // Event files whose failure to be stored has been reported, so that it is reported once.
   std::set<std::string> HeldEventFiles;
+  // While the logger completes an event, the actions that reach other equipment wait here and
+  // run only once the event's statements are stored: an event kept for a later try does not
+  // switch a camera or send a request again on every try. Null outside the logger.
+  std::vector<std::function<void()>>* PendingActions = nullptr;
 };
 
 }  // namespace ordane

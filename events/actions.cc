@@ -70,6 +70,14 @@ void ReplaceFirst(std::string& text, const std::string& placeholder, const std::
 
 }  // namespace
 
+void AfterStore(Driver& d, std::function<void()> action) {
+  if (d.PendingActions != nullptr) {
+    d.PendingActions->push_back(std::move(action));
+  } else {
+    action();
+  }
+}
+
 void EventSourceAction(Driver& d, const std::string& address, const std::string& description,
                        const std::string& name) {
   const std::string source = r_device(d, "devices", address, "Event_Source");
@@ -77,8 +85,8 @@ void EventSourceAction(Driver& d, const std::string& address, const std::string&
   const std::size_t dot = InStr(source, ".");
   const std::int64_t driver = ValueOf0(dot ? Left(source, dot - 1) : source);
   const std::int32_t controller = d.lib.Get_Cnr(source);
-  const std::int64_t reader = static_cast<std::int64_t>(d.lib.Get_Sub(source)) * 2 +
-                              ValueOf0(Right(source, 1)) - 1;
+  const std::int64_t reader =
+      static_cast<std::int64_t>(d.lib.Get_Sub(source)) * 2 + ValueOf0(Right(source, 1)) - 1;
   if (driver == d.DriverId) return;
   const std::string line = "326 " + std::to_string(controller) + " " + std::to_string(reader) +
                            " 2 5 1 5 0 0 \"" + PadCut(description, 16) + PadCut(name, 16) + "\"";
@@ -107,8 +115,8 @@ void Send_InterComm(Driver& d, const std::string& command, const std::string& aa
   const fs::path file =
       ShareFile(d, "\\Drivers\\" + std::to_string(kInterCommDriver) + "\\commands\\it.000");
   if (!WriteFileAtomic(file, message + "\n"))
-    r.Report(kErrPathAccess, FormatErrorNumber(kErrPathAccess) + " (cannot write " +
-                                 file.string() + ")");
+    r.Report(kErrPathAccess,
+             FormatErrorNumber(kErrPathAccess) + " (cannot write " + file.string() + ")");
 }
 
 void IntercomAction(Driver& d, const std::string& address) {
@@ -150,8 +158,7 @@ void CameraCommand(Driver& d, int mode, const std::string& monitor, const std::s
     std::string camera_number = c ? Mid(camera, c + 1, 4) : "";
 
     db::Recordset rs;
-    rs.Open("select driver_type from drivers where driver_id = " +
-                std::to_string(ValueOf0(driver)),
+    rs.Open("select driver_type from drivers where driver_id = " + std::to_string(ValueOf0(driver)),
             d.Hardware(), db::CursorType::kForwardOnly, db::LockType::kReadOnly);
     const std::string driver_type = rs.Eof() ? "" : rs.Text("driver_type");
     rs.Close();
@@ -159,8 +166,9 @@ void CameraCommand(Driver& d, int mode, const std::string& monitor, const std::s
     const std::int64_t camera_padding = ValueOf0(ReadIni(dvr, "Parameters", "camera_padding"));
     const std::int64_t monitor_padding = ValueOf0(ReadIni(dvr, "Parameters", "monitor_padding"));
     if (camera_padding > 0 && camera_padding < 100)
-      camera_number = Right(std::string(static_cast<std::size_t>(camera_padding), '0') + camera_number,
-                            static_cast<std::size_t>(camera_padding));
+      camera_number =
+          Right(std::string(static_cast<std::size_t>(camera_padding), '0') + camera_number,
+                static_cast<std::size_t>(camera_padding));
     if (monitor_padding > 0 && monitor_padding < 100)
       monitor_number =
           Right(std::string(static_cast<std::size_t>(monitor_padding), '0') + monitor_number,
@@ -197,10 +205,10 @@ void CameraCommand(Driver& d, int mode, const std::string& monitor, const std::s
       const int port = channel >= 3 && channel <= 5 ? static_cast<int>(channel) - 2 : 0;
       const std::size_t dot = InStr(sub_controller, ".");
       const std::string sub_text = Mid(sub_controller, dot + 1, 4);
-      WriteCommandFile(d, DriverFolderOf(d, UpToDot(sub_controller, 1)),
-                       "320 " + sub_text + " " + baud_rate + " 0 " + std::to_string(port) + " " +
-                           message + "0",
-                       RoundedNumber(controller), "");
+      WriteCommandFile(
+          d, DriverFolderOf(d, UpToDot(sub_controller, 1)),
+          "320 " + sub_text + " " + baud_rate + " 0 " + std::to_string(port) + " " + message + "0",
+          RoundedNumber(controller), "");
     }
   } catch (const EndProcess&) {
     throw;
@@ -241,27 +249,30 @@ void EmailAction(Driver& d, const std::string& code, const std::string& timestam
   const std::string when = ReplaceAll(ReplaceAll(timestamp, "\r", ""), "\n", "");
   const std::string subject = address_description + ":  " + event_description;
   std::string body = "Date:  " + when + "~vbcrlf~" + "Address:  " + address + "- " +
-                     address_description + "~vbcrlf~" + "Event:  " + event_description +
-                     "~vbcrlf~";
+                     address_description + "~vbcrlf~" + "Event:  " + event_description + "~vbcrlf~";
   if (!name.empty()) body += "Name:  " + name;
 
-  IniDocument request;
-  request.Set("OS", "Command", "EMail");
-  request.Set("OS", "To", to);
-  request.Set("OS", "Subject", subject);
-  request.Set("OS", "Body", body);
-  auto placed = PlaceNewFile(
-      d.RemotePath, [&] { return d.ComputerNameText + "_email" + d.lib.lastmod() + ".ODN"; },
-      request.Text());
-  if (!placed) throw Error(kErrPathAccess, "cannot write an e-mail request in " + d.RemotePath);
+  AfterStore(d, [&d, to, subject, body] {
+    IniDocument request;
+    request.Set("OS", "Command", "EMail");
+    request.Set("OS", "To", to);
+    request.Set("OS", "Subject", subject);
+    request.Set("OS", "Body", body);
+    auto placed = PlaceNewFile(
+        d.RemotePath, [&] { return d.ComputerNameText + "_email" + d.lib.lastmod() + ".ODN"; },
+        request.Text());
+    if (!placed) throw Error(kErrPathAccess, "cannot write an e-mail request in " + d.RemotePath);
 
-  const fs::path shell = ShareFile(d, "\\odn_shell");
-  if (access(shell.c_str(), X_OK) != 0 || !fs::is_regular_file(shell) ||
-      !SpawnDetached({shell.string(), placed->string()})) {
-    Routine(d.errors, "err_I_logevent")
-        .Report(kErrFileNotFound, shell.string() + " is missing or cannot be started; the e-mail "
-                                  "request stays in " + placed->string());
-  }
+    const fs::path shell = ShareFile(d, "\\odn_shell");
+    if (access(shell.c_str(), X_OK) != 0 || !fs::is_regular_file(shell) ||
+        !SpawnDetached({shell.string(), placed->string()})) {
+      Routine(d.errors, "err_I_logevent")
+          .Report(kErrFileNotFound, shell.string() +
+                                        " is missing or cannot be started; the e-mail "
+                                        "request stays in " +
+                                        placed->string());
+    }
+  });
 }
 
 void ControlPointAction(Driver& d, const std::string& address) {

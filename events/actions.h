@@ -5,11 +5,15 @@
 // shell program. A missing settings file or key reads as empty and ends an action quietly.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "core/driver.h"
 
 namespace ordane {
+
+// Runs `action` now, or, while the logger completes an event, once the event is stored.
+void AfterStore(Driver& d, std::function<void()> action);
 
 // Card events: sends the event description and the name, 16 characters each, to the device
 // that the reader's "Event_Source" names, when that device belongs to another driver.

@@ -24,8 +24,7 @@ inline constexpr int kAlarmStatement = 1;
 // the statement once, a line end, and the statement. The identity holds no line end.
 std::string StatementFileText(const std::string& identity, const std::string& statement);
 // Splits such a text again; false when it has no identity line.
-bool SplitStatementFileText(const std::string& text, std::string* identity,
-                            std::string* statement);
+bool SplitStatementFileText(const std::string& text, std::string* identity, std::string* statement);
 
 // Thrown when a statement file cannot be placed (the events folder missing and not creatable,
 // read-only, full; the seal's key file unreadable). Nothing of the file is left behind, and
@@ -61,8 +60,8 @@ void F_logevent(Driver& d, std::string& timestamp, std::string& address, std::st
 // The six lines of an event or alarm file. An item that holds a comma, a quote or blanks at its
 // ends is quoted (a quote in it doubled), so that the reader gets it back unchanged.
 std::string EventFileText(const std::string& timestamp, const std::string& address,
-                          const std::string& code, const std::string& detail,
-                          std::int16_t log_type, const std::string& extra);
+                          const std::string& code, const std::string& detail, std::int16_t log_type,
+                          const std::string& extra);
 
 // Drops `line` as a one-line command file into `folder` + "\commands\", named "11000" + a
 // random number + "." + the first three characters of `extension` followed by `number` as

@@ -167,7 +167,8 @@ void EventLog::Prepare() {
     controller_ = std::to_string(d_.DriverId);
   } else {
     const std::size_t second = first ? InStr(address_, ".", first + 1) : 0;
-    const std::string slot = first == 0 ? "" : Mid(address_, first + 1, second ? second - first - 1 : std::string::npos);
+    const std::string slot =
+        first == 0 ? "" : Mid(address_, first + 1, second ? second - first - 1 : std::string::npos);
     controller_ = std::to_string(d_.DriverId) + "." + slot;
   }
   Step([&] {
@@ -207,8 +208,7 @@ void EventLog::Prepare() {
   const std::string yyyy = Right(date_, 4), mm = Left(date_, 2), dd = Mid(date_, 3, 2);
   const std::int16_t mode = d_.settings.SqlServerMode;
   date_literal_ = mode == 0 ? "#" + yyyy + "-" + mm + "-" + dd + "#" : "'" + yyyy + mm + dd + "'";
-  time_literal_ =
-      mode == 2 ? "To_Date('" + time_text_ + "','HH24:MI:SS')" : "'" + time_text_ + "'";
+  time_literal_ = mode == 2 ? "To_Date('" + time_text_ + "','HH24:MI:SS')" : "'" + time_text_ + "'";
   datetime_literal_ = mode == 0 ? "#" + yyyy + "-" + mm + "-" + dd + " " + time_text_ + "#"
                                 : "'" + yyyy + mm + dd + " " + time_text_ + "'";
 
@@ -240,7 +240,8 @@ void EventLog::Family() {
       } else {
         d_.LastReader = address_;
         Step([&] { name_ = r_card(d_, detail_, "Name", code_, datetime_literal_); });
-        Step([&] { EventSourceAction(d_, address_, event_description_, name_); });
+        AfterStore(d_, [&d = d_, address = address_, description = event_description_,
+                        name = name_] { EventSourceAction(d, address, description, name); });
       }
     } else if (family == "UC") {
       d_.LastUnknownCredential = detail_;
@@ -248,7 +249,7 @@ void EventLog::Family() {
   } else if (family == "IO" || family == "II") {
     Step([&] { address_description_ = description("devices"); });
     if (code_ == "IO002" || code_ == "IO008" || code_ == "IO009" || code_ == "IO044") {
-      Step([&] { IntercomAction(d_, address_); });
+      AfterStore(d_, [&d = d_, address = address_] { IntercomAction(d, address); });
       Step([&] { ControlPointAction(d_, address_); });
     }
   } else if (family == "OO") {
@@ -275,22 +276,23 @@ void EventLog::Family() {
     Step([&] { address_description_ = description("Controllers"); });
     Step([&] {
       const std::size_t first = InStr(address_, ".");
-      name_ = r_area(d_, Trim(first ? Mid(address_, first + 1, 3) : ""),
-                     ClampedInt(ValueOf0(detail_)));
+      name_ =
+          r_area(d_, Trim(first ? Mid(address_, first + 1, 3) : ""), ClampedInt(ValueOf0(detail_)));
     });
   } else if (family == "SA") {
     Step([&] { address_description_ = description("Controllers"); });
     Step([&] {
       const std::string dashed = ReplaceFirstDot(address_);
-      name_ = ReadIni(ResolvePath(d_.RemotePath, "\\MPG" + dashed + ".ini"), detail_,
-                      "Description");
+      name_ =
+          ReadIni(ResolvePath(d_.RemotePath, "\\MPG" + dashed + ".ini"), detail_, "Description");
       if (name_.empty()) name_ = "Secured Area#" + detail_;
     });
   } else if (family == "SE") {
     Step([&] { address_description_ = driver_description(); });
   } else if (family == "RD") {
     Step([&] { PanelEventRule(); });
-    if (address_.find('I') != std::string::npos) Step([&] { CameraActions(d_, address_); });
+    if (address_.find('I') != std::string::npos)
+      AfterStore(d_, [&d = d_, address = address_] { CameraActions(d, address); });
   }
 }
 
@@ -335,7 +337,8 @@ void EventLog::PanelEventRule() {
         break;
       }
     }
-    address_description_ = Left(r_device(d_, "devices", address_, "Description"), kDescriptionLimit);
+    address_description_ =
+        Left(r_device(d_, "devices", address_, "Description"), kDescriptionLimit);
   } else {
     address_description_ =
         Left(r_device(d_, "Controllers", address_, "Description"), kDescriptionLimit);
@@ -345,8 +348,8 @@ void EventLog::PanelEventRule() {
 void EventLog::SecuredAreaWindowCheck() {
   const std::size_t first = InStr(address_, ".");
   const std::size_t second = first ? InStr(address_, ".", first + 1) : 0;
-  const std::int64_t slot =
-      ValueOf0(first ? Mid(address_, first + 1, second ? second - first - 1 : std::string::npos) : "");
+  const std::int64_t slot = ValueOf0(
+      first ? Mid(address_, first + 1, second ? second - first - 1 : std::string::npos) : "");
   const std::string states =
       Right(std::string(64, '0') + d_.lib.GetSecuredAreas(d_.DriverId, ClampedInt(slot)), 64);
   const std::string dashed = ReplaceFirstDot(address_);
@@ -419,16 +422,17 @@ void EventLog::AlarmRecord() {
   if (detail_.empty()) {
     statement_ = Head(kBase + "device_type,status,priority) ") + "','" + tail_type + ") ";
   } else if (detail_.find(' ') != std::string::npos) {
-    statement_ = Head(kBase + "data2, device_type,status,priority) ") + "',' ','" + tail_type + ") ";
+    statement_ =
+        Head(kBase + "data2, device_type,status,priority) ") + "',' ','" + tail_type + ") ";
   } else {
     const std::string columns = kBase + "data2, device_type,status,priority,data) ";
     if (d_.LastUnknownCredential.size() >= 10) {
-      statement_ = Head(columns) + "','" + SqlQuote(d_.LastUnknownCredential) + "','" +
-                   tail_type + "," + NumberText(d_.LastPersonnelId) + ") ";
+      statement_ = Head(columns) + "','" + SqlQuote(d_.LastUnknownCredential) + "','" + tail_type +
+                   "," + NumberText(d_.LastPersonnelId) + ") ";
     } else {
       if (d_.LastUnknownCredential.empty()) d_.LastUnknownCredential = d_.LastCredential;
-      statement_ = Head(columns) + "','" + SqlQuote(d_.LastUnknownCredential) + "','" +
-                   tail_type + "," + std::to_string(ValueOf0(d_.LastCredential)) + ") ";
+      statement_ = Head(columns) + "','" + SqlQuote(d_.LastUnknownCredential) + "','" + tail_type +
+                   "," + std::to_string(ValueOf0(d_.LastCredential)) + ") ";
     }
   }
   if (statement_.find("VALUES") != std::string::npos)
@@ -459,11 +463,17 @@ void EventLog::IntegrationRecord() {
 
 LogOutcome EventLog::Run() {
   d_.EventDatabaseLost = false;
+  std::vector<std::function<void()>> pending;
+  struct Pending {
+    Driver& d;
+    ~Pending() { d.PendingActions = nullptr; }
+  } restore{d_};
+  d_.PendingActions = &pending;
   Prepare();
   Family();
   Step([&] {
-    EmailAction(d_, code_, display_timestamp_, address_, address_description_,
-                event_description_, name_);
+    EmailAction(d_, code_, display_timestamp_, address_, address_description_, event_description_,
+                name_);
   });
 
   // A lookup that handled its own error may have lost the database: the words it should have
@@ -481,12 +491,27 @@ LogOutcome EventLog::Run() {
   if (alarms) Step([&] { AlarmRecord(); });
   if (integration && !d_.LogFailed) Step([&] { IntegrationRecord(); });
 
+  d_.PendingActions = nullptr;
+  if (!retry_) {
+    // The actions of a stored (or given up) event, in the order the event reached them.
+    for (auto& action : pending) {
+      try {
+        action();
+      } catch (const EndProcess&) {
+        throw;
+      } catch (const Error& e) {
+        Routine(d_.errors, "err_I_logevent").Report(e.number(), e.what());
+      } catch (const std::exception& e) {
+        Routine(d_.errors, "err_I_logevent").Report(kErrGeneric, e.what());
+      }
+    }
+  }
+
   if (retry_) {
     if (!d_.EventStoreFailing) {
       Routine(d_.errors, "err_I_logevent")
-          .Report(kErrPathAccess, "event " + code_ + " at " + address_ +
-                                      " cannot be stored now (" + retry_why_ +
-                                      "); it is kept and logged again later");
+          .Report(kErrPathAccess, "event " + code_ + " at " + address_ + " cannot be stored now (" +
+                                      retry_why_ + "); it is kept and logged again later");
       d_.EventStoreFailing = true;
     }
     return LogOutcome::kRetryLater;

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "db/db.h"
+#include "events/actions.h"
 #include "events/event_files.h"
 #include "util/error.h"
 #include "util/files.h"
@@ -43,8 +44,8 @@ std::string FirstValue(const std::string& sql, db::Connection& c, const std::str
 // True when `number` says the database itself is gone or unreachable, a failure that passes;
 // the logger keeps the event for a later try instead of storing it with words missing.
 bool PlatformFailure(std::int64_t number) {
-  return number == kErrObjectNotSet || number == kErrObjectInvalid ||
-         number == kErrClosedObject || number == kErrDbUnspecified;
+  return number == kErrObjectNotSet || number == kErrObjectInvalid || number == kErrClosedObject ||
+         number == kErrDbUnspecified;
 }
 
 // The failure report of the lookups that handle their own errors. A lost database marks the
@@ -83,9 +84,9 @@ bool AllDigits(const std::string& s) {
 }  // namespace
 
 std::string r_eventdesc(Driver& d, const std::string& code, const std::string& column) {
-  return FirstValue("select " + column + " from EVENT_Descriptions where event_id = '" +
-                        SqlQuote(code) + "'",
-                    d.Access(), column);
+  return FirstValue(
+      "select " + column + " from EVENT_Descriptions where event_id = '" + SqlQuote(code) + "'",
+      d.Access(), column);
 }
 
 std::int32_t EventTextResource(const std::string& code) {
@@ -105,9 +106,9 @@ std::string r_device(Driver& d, const std::string& table, const std::string& add
   Routine r(d.errors, "err_r_device");
   std::string value;
   Guarded(d, r, [&] {
-    value = FirstValue("select " + column + " from " + table + " where address = '" +
-                           SqlQuote(address) + "'",
-                       d.Hardware(), column);
+    value = FirstValue(
+        "select " + column + " from " + table + " where address = '" + SqlQuote(address) + "'",
+        d.Hardware(), column);
   });
   return value;
 }
@@ -256,9 +257,11 @@ std::string r_card(Driver& d, const std::string& credential, const std::string& 
       const std::string areas = rs.Text("Disarm_Areas");
       for (std::size_t i = 1; i <= areas.size(); ++i) {
         if (areas[areas.size() - i] != '1') continue;
-        DynScrn_Req(d, ResolvePath(d.RemotePath, "\\Drivers\\" + std::to_string(driver)).string(),
-                    "001 " + ZeroPad(panel, 3) + " !O" + ZeroPad(static_cast<long long>(i), 2) +
-                        ",");
+        const std::string folder =
+            ResolvePath(d.RemotePath, "\\Drivers\\" + std::to_string(driver)).string();
+        const std::string line =
+            "001 " + ZeroPad(panel, 3) + " !O" + ZeroPad(static_cast<long long>(i), 2) + ",";
+        AfterStore(d, [&d, folder, line] { DynScrn_Req(d, folder, line); });
       }
     });
   }
