@@ -95,7 +95,8 @@ class EventLog {
         detail_(CString(detail)),
         log_type_(log_type),
         extra_(CString(extra)),
-        identity_(identity.empty() ? RandomIdentity() : identity) {}
+        identity_(identity.empty() ? RandomIdentity()
+                                   : ReplaceAll(ReplaceAll(identity, "\r", " "), "\n", " ")) {}
 
   LogOutcome Run();
 

@@ -12,6 +12,8 @@
 #include "core/testing/driver_fixture.h"
 #include "events/actions.h"
 #include "events/event_files.h"
+#include "schema/demo.h"
+#include "schema/share.h"
 #include "syslib/seal.h"
 #include "util/files.h"
 
@@ -526,6 +528,61 @@ TEST_F(LoggerTest, EmailRequests) {
   for (int i = 0; i < 200 && !fs::exists(root / "mailed"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_NE(ReadText(root / "mailed").find("Body=Date:  12/05/2026;10:11:12"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ordane
+
+namespace ordane {
+namespace {
+
+// The demo installation shows every action: camera and intercom on points 1 and 2 of panel 0,
+// the e-mail request of the panic alarm, the burglary alarm routed to site 2.
+TEST_F(DriverTest, TheDemoInstallationShowsTheActions) {
+  const fs::path share = root_ / "share";
+  std::string why;
+  ASSERT_TRUE(schema::LayDownShare(share, false, &why, 1)) << why;
+  schema::DemoOptions demo;
+  demo.computer_name = "HOST";
+  schema::LoadDemoData(*sql_, demo);
+  StartedDriver();
+  d_.DriverId = 1;
+  d_.DriverFolder = (share / "Drivers" / "1").string();
+  d_.ComputerNameText = "HOST";
+
+  // Burglary alarm on point 1: the camera comes up on the monitor, the alarm goes to site 2.
+  ASSERT_EQ(I_logevent(d_, "12/05/2026;10:11:12", "1.0.2.I1", "RD001", "", 111, "", "demo-1"),
+            LogOutcome::kTaken);
+  std::multiset<std::string> camera;
+  for (const auto& [name, content] : FilesIn(share / "Drivers" / "90" / "commands")) {
+    EXPECT_EQ(fs::path(name).extension(), ".090") << name;
+    camera.insert(content);
+  }
+  EXPECT_EQ(camera, (std::multiset<std::string>{"001:02MON01CAM00103\n", "001:02GOTO203\n",
+                                                "001:02ZOOM503\n"}));
+  const auto routed = FilesIn(share / "sites" / "site2" / "Events");
+  ASSERT_EQ(routed.size(), 1u);
+  std::string line = routed.begin()->second, identity, statement;
+  line.pop_back();
+  ASSERT_TRUE(SplitStatementFileText(
+      Unseal(line, kDriverKey, LoadSiteKey(share / "sites" / "site2.key")), &identity, &statement));
+  EXPECT_EQ(identity, "demo-1/site2");
+  EXPECT_EQ(statement.rfind("INSERT INTO alarms", 0), 0u);
+  EXPECT_NE(statement.find("'Panel 0 Point 1','Point 1','RD001','resource 21501'"),
+            std::string::npos)
+      << statement;
+
+  // Point 2 calls the intercom.
+  I_logevent(d_, "12/05/2026;10:11:13", "1.0.2.I2", "RD001", "", 111, "", "demo-2");
+  EXPECT_EQ(ReadText(share / "Drivers" / "199" / "commands" / "it.000"), "IFF12FF34\n");
+
+  // The panic alarm mails security.
+  I_logevent(d_, "12/05/2026;10:11:14", "1.0.2.I3", "RD007", "", 111, "", "demo-3");
+  bool mailed = false;
+  for (const auto& [name, content] : FilesIn(share))
+    if (fs::path(name).extension() == ".ODN")
+      mailed = content.find("To=security@example.com") != std::string::npos;
+  EXPECT_TRUE(mailed);
 }
 
 }  // namespace
