@@ -283,6 +283,48 @@ TEST_F(LoggerTest, AnEventWhoseRowIsMissingIsGivenUp) {
       << Only("evn");
 }
 
+// Which table describes the address, and what names the event, by family.
+TEST_F(LoggerTest, FamilyRulesDescribeAndNameTheEvent) {
+  Sql("INSERT INTO drivers (driver_id, Description) VALUES (12, 'Front desk driver')");
+  Sql("INSERT INTO sub_controllers (address, Description) VALUES ('12.0.4', 'Door module')");
+  Sql("INSERT INTO TimeSchedule_Descriptions (timeschedule_id, region_id, description) VALUES "
+      "(4, 3, 'Office hours')");
+  std::ofstream(fs::path(d_.RemotePath) / "MPG12-0.ini") << "[3]\nDescription=Vault\n";
+  struct Case {
+    std::string address, code, detail, description, name;
+  } cases[] = {
+      {"12", "HS001", "", "Front desk driver", "Panel driver *"},
+      {"13", "SE001", "", "HOST", ""},  // no driver row: the computer's name
+      {"12.0.4", "DO001", "", "Door module", ""},
+      {"12.0", "PO001", "", "Main panel", ""},
+      {"12.0", "MC001", "", "", ""},
+      {"12.0", "TC001", "", "", ""},
+      {"12.0", "TS002", "4", "Main panel", "Office hours"},
+      {"12.0", "SA001", "3", "Main panel", "Vault"},
+      {"12.0", "SA001", "5", "Main panel", "Secured Area#5"},
+      {"12.0", "AZ001", "2", "Main panel", "Warehouse"},
+      {"12.0.0.O2", "OO001", "", "Siren", ""},
+      {"12.0.3.R1", "RO017", "", "Front reader", ""},
+      {"12.0.3.R1", "RO018", "", "Front reader", "Guard"},
+  };
+  for (const Case& c : cases) {
+    ClearEvents();
+    ASSERT_EQ(Log(c.address, c.code, c.detail, 102, c.name == "Guard" ? "Guard" : ""),
+              LogOutcome::kTaken)
+        << c.code;
+    const std::string s = Only("evn");
+    const std::string head = "'" + c.address + "','" + c.description + "','";
+    EXPECT_NE(s.find(head), std::string::npos) << c.code << "\n" << s;
+    if (c.name == "Panel driver *") {
+      EXPECT_NE(s.find("'Panel driver 1."), std::string::npos) << s;
+    } else {
+      const std::size_t value = s.find("VALUES");
+      EXPECT_NE(s.find("','" + c.name + "'", value), std::string::npos) << c.code << "\n" << s;
+    }
+    EXPECT_FALSE(d_.LogFailed) << c.code;
+  }
+}
+
 TEST_F(LoggerTest, RelayAddressesAndSkedsOfPanelEvents) {
   Sql("INSERT INTO skeds (controller_address, sked_id, description) VALUES ('12.0', 5, 'Night')");
   Log("12.0.1.O251", "RD100", "", 102);
