@@ -126,6 +126,22 @@ TEST_F(LoggerTest, StatementsOfAPointAlarmInFull) {
   }
 }
 
+TEST_F(LoggerTest, NowAndTheDebugLineOfAGivenTimestamp) {
+  d_.settings.DriverDebug = true;
+  d_.errors.debug = true;
+  for (const char* when : {"", "0"}) {
+    ClearEvents();
+    Log("12.0", "PO001", "", 102, "", when);
+    EXPECT_NE(Only("evn").find("(3,#2026-12-05#,'21:18:42',2118,'21:18:42','12.0'"),
+              std::string::npos)
+        << Only("evn");
+  }
+  EXPECT_EQ(d_.errors.Count(), 0u);
+  Log("12.0", "PO001", "", 102);
+  ASSERT_EQ(d_.errors.Count(), 1u);
+  EXPECT_EQ(d_.errors.Lines()[0], "Event:  12/05/2026;10:11:12  (12.0)  (PO001)");
+}
+
 // The tail of each statement after the name, for each column-list case of both tables.
 TEST_F(LoggerTest, ColumnListsAndTailsOfBothTables) {
   lib_.panel_users["3/12/Master"] = "1234567";
