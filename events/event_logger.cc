@@ -112,7 +112,7 @@ class EventLog {
   void AlarmRecord();
   void IntegrationRecord();
   std::string Head(const std::string& columns) const;
-  std::string Region0();
+  void PrepareRecord();
 
   Driver& d_;
   std::string timestamp_, address_, code_, detail_;
@@ -370,12 +370,13 @@ void EventLog::SecuredAreaWindowCheck() {
   }
 }
 
-std::string EventLog::Region0() {
+// The first steps of both record steps: the region, and backquotes for the quotes of the
+// texts that are written between quotes without doubling.
+void EventLog::PrepareRecord() {
   if (region_ == 0 && controller_.find('.') != std::string::npos)
     region_ = d_.lib.Region_Return(controller_);
   address_description_ = ReplaceAll(address_description_, "'", "`");
   name_ = ReplaceAll(name_, "'", "`");
-  return std::to_string(region_);
 }
 
 std::string EventLog::Head(const std::string& columns) const {
@@ -386,7 +387,7 @@ std::string EventLog::Head(const std::string& columns) const {
 }
 
 void EventLog::EventRecord() {
-  Region0();
+  PrepareRecord();
   static const std::string kBase =
       "INSERT INTO events ([region_id],[date], [time], time_num, time_string, address, "
       "address_description, device, event_id, event_description, name, ";
@@ -415,7 +416,7 @@ void EventLog::AlarmRecord() {
           : " ";
   if (log_type_ > 110) log_type_ = static_cast<std::int16_t>(log_type_ - 110);
   const std::string priority = std::to_string(log_type_);
-  Region0();
+  PrepareRecord();
   static const std::string kBase =
       "INSERT INTO alarms ([region_id],[date], [time], time_num, time_string, address, "
       "address_description, device, event_id, event_description, name, ";
