@@ -357,16 +357,20 @@ void EventLog::SecuredAreaWindowCheck() {
   const std::int64_t when = ValueOf0(detail_);
   for (int area = 1; area <= 63; ++area) {
     const char state = states[static_cast<std::size_t>(64 - area)];
-    std::string timestamp = "0", address = address_, area_text = std::to_string(area), extra;
-    if (ValueOf0(r_securedarea(d_, area, dashed, "Open_Window_Time")) == when && state == '1') {
-      std::string code = "SA005";
-      F_logevent(d_, timestamp, address, code, area_text, extra);
-    }
+    // The window events are written once the time schedule event is stored, so that an event
+    // logged again later does not raise them twice.
+    auto raise = [&](const char* code) {
+      AfterStore(d_, [&d = d_, address = address_, area, code] {
+        std::string timestamp = "0", at = address, event = code, number = std::to_string(area),
+                    extra;
+        F_logevent(d, timestamp, at, event, number, extra);
+      });
+    };
+    if (ValueOf0(r_securedarea(d_, area, dashed, "Open_Window_Time")) == when && state == '1')
+      raise("SA005");
     if (ValueOf0(r_securedarea(d_, area, dashed, "Closed_Window_Time")) == when &&
-        (state == '2' || state == '3')) {
-      std::string code = "SA006";
-      F_logevent(d_, timestamp, address, code, area_text, extra);
-    }
+        (state == '2' || state == '3'))
+      raise("SA006");
   }
 }
 
