@@ -112,7 +112,7 @@ class EventLog {
   void AlarmRecord();
   void IntegrationRecord();
   std::string Head(const std::string& columns) const;
-  std::string Region0();
+  void PrepareRecord();
 
   Driver& d_;
   std::string timestamp_, address_, code_, detail_;
@@ -357,25 +357,30 @@ void EventLog::SecuredAreaWindowCheck() {
   const std::int64_t when = ValueOf0(detail_);
   for (int area = 1; area <= 63; ++area) {
     const char state = states[static_cast<std::size_t>(64 - area)];
-    std::string timestamp = "0", address = address_, area_text = std::to_string(area), extra;
-    if (ValueOf0(r_securedarea(d_, area, dashed, "Open_Window_Time")) == when && state == '1') {
-      std::string code = "SA005";
-      F_logevent(d_, timestamp, address, code, area_text, extra);
-    }
+    // The window events are written once the time schedule event is stored, so that an event
+    // logged again later does not raise them twice.
+    auto raise = [&](const char* code) {
+      AfterStore(d_, [&d = d_, address = address_, area, code] {
+        std::string timestamp = "0", at = address, event = code, number = std::to_string(area),
+                    extra;
+        F_logevent(d, timestamp, at, event, number, extra);
+      });
+    };
+    if (ValueOf0(r_securedarea(d_, area, dashed, "Open_Window_Time")) == when && state == '1')
+      raise("SA005");
     if (ValueOf0(r_securedarea(d_, area, dashed, "Closed_Window_Time")) == when &&
-        (state == '2' || state == '3')) {
-      std::string code = "SA006";
-      F_logevent(d_, timestamp, address, code, area_text, extra);
-    }
+        (state == '2' || state == '3'))
+      raise("SA006");
   }
 }
 
-std::string EventLog::Region0() {
+// The first steps of both record steps: the region, and backquotes for the quotes of the
+// texts that are written between quotes without doubling.
+void EventLog::PrepareRecord() {
   if (region_ == 0 && controller_.find('.') != std::string::npos)
     region_ = d_.lib.Region_Return(controller_);
   address_description_ = ReplaceAll(address_description_, "'", "`");
   name_ = ReplaceAll(name_, "'", "`");
-  return std::to_string(region_);
 }
 
 std::string EventLog::Head(const std::string& columns) const {
@@ -386,7 +391,7 @@ std::string EventLog::Head(const std::string& columns) const {
 }
 
 void EventLog::EventRecord() {
-  Region0();
+  PrepareRecord();
   static const std::string kBase =
       "INSERT INTO events ([region_id],[date], [time], time_num, time_string, address, "
       "address_description, device, event_id, event_description, name, ";
@@ -415,7 +420,7 @@ void EventLog::AlarmRecord() {
           : " ";
   if (log_type_ > 110) log_type_ = static_cast<std::int16_t>(log_type_ - 110);
   const std::string priority = std::to_string(log_type_);
-  Region0();
+  PrepareRecord();
   static const std::string kBase =
       "INSERT INTO alarms ([region_id],[date], [time], time_num, time_string, address, "
       "address_description, device, event_id, event_description, name, ";

@@ -126,6 +126,22 @@ TEST_F(LoggerTest, StatementsOfAPointAlarmInFull) {
   }
 }
 
+TEST_F(LoggerTest, NowAndTheDebugLineOfAGivenTimestamp) {
+  d_.settings.DriverDebug = true;
+  d_.errors.debug = true;
+  for (const char* when : {"", "0"}) {
+    ClearEvents();
+    Log("12.0", "PO001", "", 102, "", when);
+    EXPECT_NE(Only("evn").find("(3,#2026-12-05#,'21:18:42',2118,'21:18:42','12.0'"),
+              std::string::npos)
+        << Only("evn");
+  }
+  EXPECT_EQ(d_.errors.Count(), 0u);
+  Log("12.0", "PO001", "", 102);
+  ASSERT_EQ(d_.errors.Count(), 1u);
+  EXPECT_EQ(d_.errors.Lines()[0], "Event:  12/05/2026;10:11:12  (12.0)  (PO001)");
+}
+
 // The tail of each statement after the name, for each column-list case of both tables.
 TEST_F(LoggerTest, ColumnListsAndTailsOfBothTables) {
   lib_.panel_users["3/12/Master"] = "1234567";
@@ -281,6 +297,48 @@ TEST_F(LoggerTest, AnEventWhoseRowIsMissingIsGivenUp) {
   EXPECT_NE(Only("evn").find("'Main panel','','AZ001','resource 15001','Warehouse'"),
             std::string::npos)
       << Only("evn");
+}
+
+// Which table describes the address, and what names the event, by family.
+TEST_F(LoggerTest, FamilyRulesDescribeAndNameTheEvent) {
+  Sql("INSERT INTO drivers (driver_id, Description) VALUES (12, 'Front desk driver')");
+  Sql("INSERT INTO sub_controllers (address, Description) VALUES ('12.0.4', 'Door module')");
+  Sql("INSERT INTO TimeSchedule_Descriptions (timeschedule_id, region_id, description) VALUES "
+      "(4, 3, 'Office hours')");
+  std::ofstream(fs::path(d_.RemotePath) / "MPG12-0.ini") << "[3]\nDescription=Vault\n";
+  struct Case {
+    std::string address, code, detail, description, name;
+  } cases[] = {
+      {"12", "HS001", "", "Front desk driver", "Panel driver *"},
+      {"13", "SE001", "", "HOST", ""},  // no driver row: the computer's name
+      {"12.0.4", "DO001", "", "Door module", ""},
+      {"12.0", "PO001", "", "Main panel", ""},
+      {"12.0", "MC001", "", "", ""},
+      {"12.0", "TC001", "", "", ""},
+      {"12.0", "TS002", "4", "Main panel", "Office hours"},
+      {"12.0", "SA001", "3", "Main panel", "Vault"},
+      {"12.0", "SA001", "5", "Main panel", "Secured Area#5"},
+      {"12.0", "AZ001", "2", "Main panel", "Warehouse"},
+      {"12.0.0.O2", "OO001", "", "Siren", ""},
+      {"12.0.3.R1", "RO017", "", "Front reader", ""},
+      {"12.0.3.R1", "RO018", "", "Front reader", "Guard"},
+  };
+  for (const Case& c : cases) {
+    ClearEvents();
+    ASSERT_EQ(Log(c.address, c.code, c.detail, 102, c.name == "Guard" ? "Guard" : ""),
+              LogOutcome::kTaken)
+        << c.code;
+    const std::string s = Only("evn");
+    const std::string head = "'" + c.address + "','" + c.description + "','";
+    EXPECT_NE(s.find(head), std::string::npos) << c.code << "\n" << s;
+    if (c.name == "Panel driver *") {
+      EXPECT_NE(s.find("'Panel driver 1."), std::string::npos) << s;
+    } else {
+      const std::size_t value = s.find("VALUES");
+      EXPECT_NE(s.find("','" + c.name + "'", value), std::string::npos) << c.code << "\n" << s;
+    }
+    EXPECT_FALSE(d_.LogFailed) << c.code;
+  }
 }
 
 TEST_F(LoggerTest, RelayAddressesAndSkedsOfPanelEvents) {

@@ -192,13 +192,13 @@ TEST_P(LookupTest, CardsRecordTheirUseAndSendDisarmRequests) {
     EXPECT_EQ(d_.LastUnknownCredential, c.unknown) << c.card;
     EXPECT_EQ(d_.LastPersonnelId, c.person) << c.card;
     const std::string id = std::to_string(static_cast<int>(c.person));
-    EXPECT_EQ(One("SELECT last_reader FROM personnel WHERE id = " + id), c.recorded ? "12.0.3.R1"
-                                                                         : c.person ? ""
-                                                                                    : "<none>")
+    const std::string reader = c.recorded ? "12.0.3.R1" : c.person ? "" : "<none>";
+    EXPECT_EQ(One("SELECT last_reader FROM personnel WHERE id = " + id), reader)
         << c.card << " " << c.code;
-    if (c.recorded)
+    if (c.recorded) {
       EXPECT_EQ(One("SELECT last_used FROM personnel WHERE id = " + id).substr(0, 19),
                 "2026-12-05 10:11:12");
+    }
     EXPECT_EQ(requests(), c.requests) << c.card << " " << c.code;
   }
   EXPECT_EQ(d_.errors.Count(), 0u);
