@@ -42,6 +42,8 @@ void Store(Settings& s, std::string_view key, const std::string& text, std::int6
     s.RemotePath = text;
   else if (key == "Status_Timer")
     s.StatusTimer = number;
+  else if (key == "SiteMap_Folder")
+    s.SiteMapFolder = text;
 }
 
 // The debug line and flag of the connection routine's error handler.
@@ -62,6 +64,7 @@ const std::vector<SettingRow>& SettingsTable() {
       {"Cxn_Access_Control", K::kText, "", false}, {"Cxn_Hardware", K::kText, "", false},
       {"DriverDebug", K::kFlag, "", false},        {"LocalPath", K::kText, "", false},
       {"RemotePath", K::kText, "", false},         {"Status_Timer", K::kNumber, "0", false},
+      {"SiteMap_Folder", K::kText, "", false},
   };
   return table;
 }

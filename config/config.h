@@ -33,6 +33,7 @@ struct Settings {
   // One line per setting that could not be read as it stands (a sealed password that does not
   // open), naming the setting; such a setting keeps its default.
   std::vector<std::string> problems;
+  std::string SiteMapFolder;       // "SiteMap_Folder": where "sites.map" is; "" is RemotePath
 };
 
 // How a setting is read.

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -114,6 +116,31 @@ class Driver {
 
   // Set by the event logger when the event's log type could not be found.
   bool LogFailed = false;
+
+  // The event path's shared values: what the person lookups resolved last, for the logger's
+  // rows, and the reader of the card event being logged.
+  std::string LastCredential;
+  std::string LastUnknownCredential;
+  float LastPersonnelId = 0;
+  std::string LastReader;
+  // True while events cannot be stored for a failure of the platform (a folder that cannot be
+  // written, the database lost): the failure is reported once, not for every retry.
+  bool EventStoreFailing = false;
+  // Set by the lookups that handle their own errors when the database was lost while they ran:
+  // the event they served lacks words and is logged again later.
+  bool EventDatabaseLost = false;
+
+  // A panel event taken from the library that could not be stored yet (the library's buffer as
+  // it came): it is logged again on later ticks before the library is asked for the next event,
+  // since that request is what acknowledges it to the panel. Empty when none is held.
+  std::string HeldEventLine;
+  int HeldEventTries = 0;
+  // Event files whose failure to be stored has been reported, so that it is reported once.
+  std::set<std::string> HeldEventFiles;
+  // While the logger completes an event, the actions that reach other equipment wait here and
+  // run only once the event's statements are stored: an event kept for a later try does not
+  // switch a camera or send a request again on every try. Null outside the logger.
+  std::vector<std::function<void()>>* PendingActions = nullptr;
 };
 
 }  // namespace ordane

@@ -7,6 +7,7 @@
 
 #include "db/db.h"
 #include "events/lookups.h"
+#include "syslib/seal.h"
 #include "util/conversions.h"
 #include "util/files.h"
 #include "util/ini.h"
@@ -38,8 +39,8 @@ std::string SlotOf(const std::string& address) {
   std::size_t first = address.find('.');
   if (first == std::string::npos) return {};
   std::size_t second = address.find('.', first + 1);
-  return address.substr(first + 1, second == std::string::npos ? std::string::npos
-                                                                 : second - first - 1);
+  return address.substr(first + 1,
+                        second == std::string::npos ? std::string::npos : second - first - 1);
 }
 
 bool LatchOn(Driver& d, const std::string& address) {
@@ -72,9 +73,93 @@ std::int32_t RandomFileNumber() {
   return std::uniform_int_distribution<std::int32_t>(1, 999999)(rng);
 }
 
+std::string StatementFileText(const std::string& identity, const std::string& statement) {
+  return identity + "\n" + statement;
+}
+
+bool SplitStatementFileText(const std::string& text, std::string* identity,
+                            std::string* statement) {
+  const std::size_t end = text.find('\n');
+  if (end == std::string::npos || end == 0) return false;
+  *identity = text.substr(0, end);
+  *statement = text.substr(end + 1);
+  return true;
+}
+
+fs::path QueueStatement(Driver& d, const std::string& statement, int kind,
+                        const std::string& identity) {
+  std::string sealed;
+  try {
+    sealed = d.lib.xKeyHide(StatementFileText(identity, statement), kDriverKey);
+  } catch (const Error& e) {
+    throw StatementStoreFailure(e.number(), std::string("cannot seal a statement: ") + e.what());
+  }
+  // The events folder is created when it is missing, but never a share that is not there.
+  std::error_code ec;
+  if (d.RemotePath.empty() || !fs::is_directory(d.RemotePath, ec))
+    throw StatementStoreFailure(kErrPathAccess,
+                                "the shared folder " + d.RemotePath + " is not there");
+  fs::path folder;
+  if (!EnsureFolder(d.RemotePath, "\\Events", &folder) || !fs::is_directory(folder, ec))
+    throw StatementStoreFailure(kErrPathAccess, "cannot use the events folder " + folder.string());
+  const std::string extension = kind == kEventStatement ? ".evn" : ".aln";
+  auto placed = PlaceNewFile(
+      folder,
+      [&] {
+        return std::to_string(d.DriverId) + "_" + std::to_string(RandomFileNumber()) + extension;
+      },
+      sealed + "\n");
+  if (!placed) {
+    const int err = errno;
+    throw StatementStoreFailure(kErrPathAccess, "cannot write a statement file in " +
+                                                    folder.string() + ": " +
+                                                    std::generic_category().message(err));
+  }
+  return *placed;
+}
+
+void RouteAlarm(Driver& d, const std::string& code, const std::string& statement,
+                const std::string& identity) {
+  std::string route = r_eventdesc(d, code, "routeid");
+  const std::string bits = Right(std::string(99, '0') + HexToBits(route), 99);
+  if (bits.find('1') == std::string::npos) return;
+
+  Routine r(d.errors, "err_RouteAlarm");
+  const fs::path map_folder = d.settings.SiteMapFolder.empty() ? fs::path(d.RemotePath)
+                                                               : fs::path(d.settings.SiteMapFolder);
+  const fs::path map = ResolvePath(map_folder, "sites.map");
+  for (int site = 1; site <= 99; ++site) {
+    if (bits[static_cast<std::size_t>(99 - site)] != '1') continue;
+    r.Step([&] {
+      const std::string section = "Site" + std::to_string(site);
+      if (d.lib.read_info(map.string(), section, "Enabled", false) != "1") return;
+      const std::string remote = d.lib.read_info(map.string(), section, "RemotePath", true);
+      const std::string key_file = d.lib.read_info(map.string(), section, "KeyFile", false);
+      if (key_file.empty())
+        throw Error(kErrFileNotFound, "site " + std::to_string(site) +
+                                          " has no key file in the site map: alarm " + code +
+                                          " not routed to it");
+      const fs::path key_path =
+          fs::path(key_file).is_absolute() ? fs::path(key_file) : map_folder / key_file;
+      const std::string sealed =
+          Seal(StatementFileText(identity + "/site" + std::to_string(site), statement), kDriverKey,
+               LoadSiteKey(key_path));
+      const fs::path folder = ResolvePath(remote, "\\Events");
+      std::error_code ec;
+      if (remote.empty() || !fs::is_directory(folder, ec))
+        throw Error(kErrPathAccess, "site " + std::to_string(site) + ": no events folder " +
+                                        folder.string() + ": alarm " + code + " not routed");
+      if (!PlaceNewFile(
+              folder, [] { return std::to_string(RandomFileNumber()) + ".aln"; }, sealed + "\n"))
+        throw Error(kErrPathAccess,
+                    "site " + std::to_string(site) + ": cannot write in " + folder.string());
+    });
+  }
+}
+
 std::string EventFileText(const std::string& timestamp, const std::string& address,
-                          const std::string& code, const std::string& detail,
-                          std::int16_t log_type, const std::string& extra) {
+                          const std::string& code, const std::string& detail, std::int16_t log_type,
+                          const std::string& extra) {
   return FileItem(timestamp) + "\n" + FileItem(address) + "\n" + FileItem(code) + "\n" +
          FileItem(detail) + "\n" + std::to_string(log_type) + "\n" + FileItem(extra) + "\n";
 }
@@ -141,7 +226,8 @@ void WriteCommandFile(Driver& d, const std::string& folder, const std::string& l
 
 void ProtocolForward(Driver& d, const std::string& monitor, const std::string& text) {
   // "7.3.0.M2": driver 7, controller part "7.3" read as a number and rounded (7).
-  const std::string driver = Left(monitor, InStr(monitor, ".") ? InStr(monitor, ".") - 1 : monitor.size());
+  const std::string driver =
+      Left(monitor, InStr(monitor, ".") ? InStr(monitor, ".") - 1 : monitor.size());
   std::size_t second = InStr(monitor, ".", InStr(monitor, ".") + 1);
   std::string controller = second ? Left(monitor, second - 1) : monitor;
   const int number = static_cast<int>(std::lround(std::atof(controller.c_str())));

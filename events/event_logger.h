@@ -27,6 +27,11 @@ enum class LogOutcome {
 // Logs one system event. `event_time` "0" means now. `identity` names the event for the event
 // service, which stores each identity once: for a panel event it is derived from the panel's
 // event line, for an event file from its name and content; empty means a fresh random one.
+// An event that the caller logs again after kRetryLater must be given the same identity each
+// time: its statements may have been written in part (the events statement, not yet the
+// alarms one), and only the identity keeps the event service from storing them twice. The
+// event's actions (cameras, intercom, e-mail, requests to other drivers) run once, when it is
+// stored.
 LogOutcome I_logevent(Driver& d, const std::string& event_time, const std::string& address,
                       const std::string& code, const std::string& detail, std::int16_t log_type,
                       const std::string& extra, const std::string& identity = {});

@@ -40,7 +40,7 @@ constexpr const char* kUsage = R"(usage: ordanectl COMMAND [options]
                [--replace] [--user U] [--password P]
                init-db, then a driver record for this computer and N panels on
                127.0.0.1, 127.0.0.2, ... ports P, P+1, ... (defaults: 2 panels, port 7700)
-  share        --root DIR [--force]
+  share        --root DIR [--force] [--driver-id D]
                lay down Drivers/11000.ini, hardware/11000.dvr, Resources/strings.ini, sites.map
   settings     --file F --db CXN [--hardware-db CXN] --remote DIR [--local DIR]
                [--sql-server N] [--user U] [--password P] [--app-role NAME]
@@ -190,7 +190,8 @@ int DemoData(const Args& a) {
 int Share(const Args& a) {
   fs::path root = Require(a, "--root");
   std::string why;
-  if (!schema::LayDownShare(root, a.Has("--force"), &why)) throw Error(kErrPathAccess, why);
+  if (!schema::LayDownShare(root, a.Has("--force"), &why, Number(a, "--driver-id", 1)))
+    throw Error(kErrPathAccess, why);
   std::cout << "shared folder tree laid down in " << root.string() << "\n";
   return 0;
 }

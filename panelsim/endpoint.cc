@@ -106,7 +106,8 @@ void Endpoint::Ack(std::uint32_t evseq, std::int64_t now_ms) {
 
 void Endpoint::Raise(const RaisedEvent& event) {
   last_evseq_ = link::NextEvSeq(last_evseq_);
-  pending_.push_back({last_evseq_, event.text});
+  pending_.push_back(
+      {last_evseq_, event.numbered ? NumberEvent(event.text, last_evseq_) : event.text});
   if (pending_.size() > kMaxPending) {
     // Memory full: the oldest event not yet sent is lost. Those in flight stay until they are
     // acknowledged; dropping one of them would let a further event out and break the window.

@@ -75,6 +75,21 @@ TEST_F(EndpointTest, FullMemoryKeepsTheEventsInFlight) {
   EXPECT_EQ(next.front(), 33u);  // 17 to 32 were the oldest not yet sent
 }
 
+TEST_F(EndpointTest, NumberedEventsCarryTheirEvSeqInTheThirdField) {
+  RaiseN(12);
+  ep_.Raise({"12/05/2026 10:00:00 x 01 01 0B 00", false});  // raw: exactly as given
+  ep_.Connected(now_);
+  std::vector<std::string> texts;
+  for (const auto& m : Take())
+    if (m.kind == link::Kind::kEvt) texts.push_back(std::to_string(m.seq) + ": " + m.text);
+  ASSERT_EQ(texts.size(), 13u);
+  EXPECT_EQ(texts[0], "1: 12/05/2026 10:00:00 1 01 01 0 00");
+  EXPECT_EQ(texts[11], "12: 12/05/2026 10:00:00 12 01 01 11 00");
+  EXPECT_EQ(texts[12], "13: 12/05/2026 10:00:00 x 01 01 0B 00");
+  EXPECT_EQ(NumberEvent("a b", 7), "a b");
+  EXPECT_EQ(NumberEvent("a b c", 65535), "a b 65535");
+}
+
 TEST_F(EndpointTest, ResendsAfterReconnectAndAfterSilence) {
   RaiseN(3);
   ep_.Connected(now_);

@@ -161,9 +161,18 @@ RaisedEvent PanelModel::MakeEvent(int number, std::string_view type, std::string
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%m/%d/%Y %H:%M:%S", &tm);
   std::string text = stamp;
-  text += " 00 " + Hex(static_cast<unsigned>(number), 2) + " " + std::string(type) + " " +
+  text += " 0 " + Hex(static_cast<unsigned>(number), 2) + " " + std::string(type) + " " +
           std::string(f1) + " " + std::string(r);
   return RaisedEvent{text};
+}
+
+std::string NumberEvent(std::string_view text, std::uint32_t evseq) {
+  const std::size_t a = text.find(' ');
+  const std::size_t b = a == std::string_view::npos ? a : text.find(' ', a + 1);
+  if (b == std::string_view::npos) return std::string(text);
+  const std::size_t c = text.find(' ', b + 1);
+  return std::string(text.substr(0, b + 1)) + std::to_string(evseq) +
+         (c == std::string_view::npos ? std::string() : std::string(text.substr(c)));
 }
 
 std::string PanelModel::SetPoint(int n, char state, std::time_t now,

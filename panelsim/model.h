@@ -98,11 +98,17 @@ struct Door {
   bool locked = true;
 };
 
-// One event as the panel raises it: its text after the link name (date, time, the skipped
-// field, event number, type, F1, R, separated by blanks).
+// One event as the panel raises it: its text after the link name (date, time, EVSEQ, event
+// number, type, F1, R, separated by blanks). The panel writes the EVSEQ into the third field
+// when it numbers the event (NumberEvent); a raw event keeps its text exactly.
 struct RaisedEvent {
   std::string text;
+  bool numbered = true;
 };
+
+// `text` with its third blank-separated field (the EVSEQ) replaced by `evseq` in decimal; the
+// text unchanged when it has no third field.
+std::string NumberEvent(std::string_view text, std::uint32_t evseq);
 
 // What a request gets back: OK, NAK with a reason, a single response or a table of items.
 struct Answer {

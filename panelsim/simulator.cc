@@ -689,7 +689,7 @@ std::string Simulator::PanelCommand(Panel& p, const std::vector<std::string>& w,
   if (verb == "raw") {
     const std::string text = Rest(line, 2);
     if (text.empty() || !link::IsValidBody("EVT 1 " + text)) return "error: bad event text\n";
-    events.push_back({text});
+    events.push_back({text, false});
     return done("");
   }
   if (verb == "drop") {

@@ -26,8 +26,8 @@ void LogPanelEvent(Driver& d, int slot, const std::string& code) {
 void ReestablishedPanel(Driver& d, Routine& r, int i) {
   PanelSlot& slot = d.panels[static_cast<std::size_t>(i)];
   const std::string address = d.ControllerAddress(i);
-  d.errors.DebugLine("Reestablished Panel:  " + address + "  (status=" +
-                     std::to_string(slot.LinkState) + ")");
+  d.errors.DebugLine("Reestablished Panel:  " + address +
+                     "  (status=" + std::to_string(slot.LinkState) + ")");
   if (slot.LinkState == kLinkEstablished) return;
   r.Step([&] { LogPanelEvent(d, i, "PO001"); });
   r.Step([&] {
@@ -53,13 +53,83 @@ void LostPanel(Driver& d, Routine& r, int i) {
   slot.LostCount = 0;
 }
 
-void HandleEvent(Driver& d, Routine& r, const std::string& buffer) {
-  DecodedEvent e;
-  if (!r.Step([&] { e = Decode_PanelEvent(d, buffer); })) return;
-  r.Step([&] { e.date = RepairEventYear(e.date, d.clock.Now()); });
+// Decodes and logs one panel event. `first_try` is false for an event held from an earlier
+// tick: its status requests went out then, and its reports (a bad date, a log type that does
+// not fit) were made then. Returns kRetryLater when the event could not be stored for a failure
+// that passes; `failure` then says what failed when the logger did not say it itself.
+LogOutcome HandleEvent(Driver& d, Routine& r, const std::string& buffer, bool first_try,
+                       std::string& failure) {
+  const auto step = [&](auto&& f) {
+    if (first_try) {
+      r.Step(f);
+      return;
+    }
+    try {
+      f();
+    } catch (const EndProcess&) {
+      throw;
+    } catch (...) {
+    }
+  };
+  // A failure here is the platform's (the lookups quote what they are given, the logger
+  // reports its own errors): the event is kept for a later try rather than stored half done.
+  const auto platform = [&](auto&& f) {
+    try {
+      f();
+      return true;
+    } catch (const EndProcess&) {
+      throw;
+    } catch (const std::exception& e) {
+      failure = e.what();
+    } catch (...) {
+      failure = "unknown failure";
+    }
+    return false;
+  };
+
+  DecodedEvent e = Decode_PanelEvent(d, buffer, first_try);
+  step([&] { e.date = RepairEventYear(e.date, d.clock.Now()); });
+  std::string log_type_text;
+  if (!platform([&] { log_type_text = r_eventdesc(d, e.code, "Log_Type"); }))
+    return LogOutcome::kRetryLater;
   std::int16_t log_type = 0;
-  r.Step([&] { log_type = LogTypeOf(d, e.code); });
-  r.Step([&] { I_logevent(d, e.date + ";" + e.time, e.address, e.code, e.detail, log_type, ""); });
+  step([&] { log_type = ToInt16(ValueOf0(log_type_text)); });
+  LogOutcome outcome = LogOutcome::kRetryLater;
+  platform([&] {
+    outcome =
+        I_logevent(d, e.date + ";" + e.time, e.address, e.code, e.detail, log_type, "", e.identity);
+  });
+  return outcome;
+}
+
+// One panel event: the one held from an earlier tick, else the next one the library has. An
+// event that cannot be stored is held, so that the library does not acknowledge it to its panel
+// until it is; its failure is reported once.
+void TakePanelEvent(Driver& d, Routine& r) {
+  const bool held = !d.HeldEventLine.empty();
+  std::string event = d.HeldEventLine;
+  if (!held) {
+    event.assign(kEventBufferLength, ' ');
+    if (!r.Step([&] { d.panel.GETEVENTRESPONSE(event); })) return;
+    if (InStr(event, "-") == 0) return;
+  }
+  std::string failure;
+  const LogOutcome outcome = HandleEvent(d, r, event, !held, failure);
+  if (outcome == LogOutcome::kTaken) {
+    if (held)
+      d.errors.DebugLine("held panel event stored after " + std::to_string(d.HeldEventTries + 1) +
+                         " tries: " + std::string(CString(event)));
+    d.HeldEventLine.clear();
+    d.HeldEventTries = 0;
+    return;
+  }
+  if (!held) {
+    d.HeldEventLine = event;
+    r.Report(kErrGeneric,
+             "panel event held until it can be stored: " + std::string(CString(event)) +
+                 (failure.empty() ? std::string() : " (" + failure + ")"));
+  }
+  ++d.HeldEventTries;
 }
 
 void Dispatch(Driver& d, Routine& r, int i, const CommandResponse& c, const std::string& buffer) {
@@ -67,26 +137,46 @@ void Dispatch(Driver& d, Routine& r, int i, const CommandResponse& c, const std:
   const std::string& t = c.type;
   const UploadInput in{i, c.data, c.extra, buffer};
   if (t == "DefaultStatus") return;
-  if (t == "PanelStatus") slot.PanelStatusText = c.data;
-  else if (t == "FirmwareVersion") slot.FirmwareText = c.data;
-  else if (t == "AreaStatus") slot.AreaStatusText = c.data;
-  else if (t == "DoorStatus") slot.DoorStatusText = c.data;
-  else if (t == "ReadAuthorityLevels") r.Step([&] { UploadAuthorityLevels(d, in); });
-  else if (t == "On-boardRelayStatus") slot.OnBoardRelayText = c.data;
-  else if (t == "Off-boardRelayStatus") slot.OffBoardRelayText = c.data;
-  else if (t == "PointBypassStatus") slot.BypassText = c.data;
-  else if (t == "ActualPointStatus") slot.PointStatusText = c.data;
-  else if (t == "ReestablishedPanel") ReestablishedPanel(d, r, i);
-  else if (t == "LostPanel") LostPanel(d, r, i);
-  else if (t == "CommandTimeOut") return;
-  else if (t == "RetrievePointText") r.Step([&] { StorePointText(d, in); });
-  else if (t == "GetDoorAreas") r.Step([&] { StoreDoorAreas(d, in); });
-  else if (t == "ReadHolidays") r.Step([&] { UploadHolidays(d, in); });
-  else if (t == "ReadPointTextAll") r.Step([&] { UploadPointTexts(d, in); });
-  else if (t == "ReadUserClasses") r.Step([&] { UploadUserClasses(d, in); });
-  else if (t == "ReadTokenTables") r.Step([&] { UploadTokenTables(d, in); });
-  else if (t == "ReadUserNames") r.Step([&] { UploadUserNames(d, in); });
-  else if (t == "ReadSkeds") r.Step([&] { UploadSkeds(d, in); });
+  if (t == "PanelStatus")
+    slot.PanelStatusText = c.data;
+  else if (t == "FirmwareVersion")
+    slot.FirmwareText = c.data;
+  else if (t == "AreaStatus")
+    slot.AreaStatusText = c.data;
+  else if (t == "DoorStatus")
+    slot.DoorStatusText = c.data;
+  else if (t == "ReadAuthorityLevels")
+    r.Step([&] { UploadAuthorityLevels(d, in); });
+  else if (t == "On-boardRelayStatus")
+    slot.OnBoardRelayText = c.data;
+  else if (t == "Off-boardRelayStatus")
+    slot.OffBoardRelayText = c.data;
+  else if (t == "PointBypassStatus")
+    slot.BypassText = c.data;
+  else if (t == "ActualPointStatus")
+    slot.PointStatusText = c.data;
+  else if (t == "ReestablishedPanel")
+    ReestablishedPanel(d, r, i);
+  else if (t == "LostPanel")
+    LostPanel(d, r, i);
+  else if (t == "CommandTimeOut")
+    return;
+  else if (t == "RetrievePointText")
+    r.Step([&] { StorePointText(d, in); });
+  else if (t == "GetDoorAreas")
+    r.Step([&] { StoreDoorAreas(d, in); });
+  else if (t == "ReadHolidays")
+    r.Step([&] { UploadHolidays(d, in); });
+  else if (t == "ReadPointTextAll")
+    r.Step([&] { UploadPointTexts(d, in); });
+  else if (t == "ReadUserClasses")
+    r.Step([&] { UploadUserClasses(d, in); });
+  else if (t == "ReadTokenTables")
+    r.Step([&] { UploadTokenTables(d, in); });
+  else if (t == "ReadUserNames")
+    r.Step([&] { UploadUserNames(d, in); });
+  else if (t == "ReadSkeds")
+    r.Step([&] { UploadSkeds(d, in); });
 }
 
 }  // namespace
@@ -94,11 +184,7 @@ void Dispatch(Driver& d, Routine& r, int i, const CommandResponse& c, const std:
 void Main_Process(Driver& d) {
   Routine r(d.errors, "ERR_Main_Process");
 
-  if (EventLoggerStoresEvents()) {
-    std::string event(kEventBufferLength, ' ');
-    r.Step([&] { d.panel.GETEVENTRESPONSE(event); });
-    if (InStr(event, "-") > 0) HandleEvent(d, r, event);
-  }
+  TakePanelEvent(d, r);
 
   std::string buffer(kCommandBufferLength, ' ');
   r.Step([&] { d.panel.GETCOMMANDRESPONSE(buffer); });
@@ -161,9 +247,12 @@ void ApplyBusyAnswer(PanelSlot& slot, const std::string& answer) {
     slot.BusyCount = 0;
   }
   const std::string lower = LCase(state);
-  if (lower == "not busy") slot.BusyState.clear();
-  else if (lower == "busy") slot.BusyState = "Busy";
-  else slot.BusyState = state;
+  if (lower == "not busy")
+    slot.BusyState.clear();
+  else if (lower == "busy")
+    slot.BusyState = "Busy";
+  else
+    slot.BusyState = state;
 }
 
 void PollBusyStates(Driver& d) {

@@ -2,7 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "core/testing/driver_fixture.h"
+#include "events/event_files.h"
+#include "util/files.h"
+#include "util/paths.h"
+#include "util/text.h"
+
+namespace fs = std::filesystem;
 
 namespace ordane {
 namespace {
@@ -15,16 +24,21 @@ std::string Buffer(const std::string& text) {
 
 TEST(CommandResponses, SplitIntoTypeLinkDataAndExtra) {
   const std::string nul(1, '\0');
-  struct Case { std::string text; CommandResponse want; } cases[] = {
+  struct Case {
+    std::string text;
+    CommandResponse want;
+  } cases[] = {
       {"", {}},
       {"no line feed", {}},
       {"127.0.0.2\nLostPanel", {"LostPanel", "127.0.0.2", "127.0.0.2", ""}},
       {"  COM3  \n  ReestablishedPanel  ", {"ReestablishedPanel", "COM3", "COM3", ""}},
       {"AreaStatus\n127.0.0.2\nAADP----", {"AreaStatus", "127.0.0.2", "AADP----" + nul, ""}},
-      {"FirmwareVersion\n 127.0.0.2 \n  7.06  ", {"FirmwareVersion", "127.0.0.2", "7.06  " + nul, ""}},
+      {"FirmwareVersion\n 127.0.0.2 \n  7.06  ",
+       {"FirmwareVersion", "127.0.0.2", "7.06  " + nul, ""}},
       {"RetrievePointText\n127.0.0.2\n17\tLobby door  ",
        {"RetrievePointText", "127.0.0.2", "17\tLobby door  " + nul, ""}},
-      {"RetrievePointText\n127.0.0.2\n 17 \n Lobby door  ", {"RetrievePointText", "127.0.0.2", "17", "Lobby door"}},
+      {"RetrievePointText\n127.0.0.2\n 17 \n Lobby door  ",
+       {"RetrievePointText", "127.0.0.2", "17", "Lobby door"}},
       {"T\nP\nD\nE1\nE2", {"T", "P", "D", "E1\nE2"}},
   };
   for (const auto& c : cases) {
@@ -142,8 +156,10 @@ TEST_F(MainProcessTest, BusyStateIsAskedByTheUpperCasedLinkName) {
 }
 
 TEST_F(MainProcessTest, APanelIsLostAtTheThirdNotificationInARow) {
-  Sql("insert into controllers (address, driver_id, controller_address, cstatus) values ('12.0', 12, 0, 1)");
-  Sql("insert into event_descriptions (event_id, description, log_type) values ('PO003', 'Lost', 5)");
+  Sql("insert into controllers (address, driver_id, controller_address, cstatus) values ('12.0', "
+      "12, 0, 1)");
+  Sql("insert into event_descriptions (event_id, description, log_type) values ('PO003', 'Lost', "
+      "5)");
   StartedDriver();
   d_.errors.debug = true;
   d_.panels[0].PortName = "COM1";
@@ -175,6 +191,80 @@ TEST_F(MainProcessTest, APanelIsLostAtTheThirdNotificationInARow) {
 
 namespace ordane {
 namespace {
+
+// An event that cannot be stored is held: it is logged again on the next ticks, the library
+// is not asked for another event (that request would acknowledge the held one to its panel),
+// its status requests go out once and its failure is reported once.
+TEST_F(MainProcessTest, AnEventThatCannotBeStoredIsHeldAndNotAcknowledged) {
+  Sql("insert into event_descriptions (event_id, description, log_type) values ('RD001', 'Alarm', "
+      "101)");
+  Sql("insert into event_descriptions (event_id, description, log_type) values ('RD002', "
+      "'Restore', 101)");
+  StartedDriver();
+  d_.panels[0].PortName = "127.0.0.1";
+  fs::remove_all(d_.RemotePath + "/Events");
+  std::ofstream(d_.RemotePath + "/Events") << "not a folder";
+  panel_.QueueEventLine("127.0.0.1-12/05/2026 10:00:00 17 01 01 0B 00");
+  panel_.QueueEventLine("127.0.0.1-12/05/2026 10:00:01 18 02 01 0B 00");
+  for (int tick = 0; tick < 3; ++tick) Main_Process(d_);
+  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 1u);
+  EXPECT_EQ(panel_.pending_event_lines(), 1u);
+  EXPECT_EQ(panel_.CallsTo("GETACTUALPOINTSTATUS").size(), 1u);
+  EXPECT_EQ(CString(d_.HeldEventLine), "127.0.0.1-12/05/2026 10:00:00 17 01 01 0B 00");
+  int held = 0;
+  for (const auto& line : d_.errors.Lines())
+    held += line.rfind(
+                "ERR_Main_Process:  panel event held until it can be stored: "
+                "127.0.0.1-12/05/2026 10:00:00 17 01 01 0B 00",
+                0) == 0;
+  EXPECT_EQ(held, 1);
+  EXPECT_TRUE(ListMatching(d_.RemotePath, "*.evn").empty());
+
+  // The folder is back: the held event is stored, then the library is asked for the next.
+  fs::remove(d_.RemotePath + "/Events");
+  Main_Process(d_);
+  EXPECT_TRUE(d_.HeldEventLine.empty());
+  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 1u);
+  EXPECT_EQ(ListMatching(d_.RemotePath + "/Events", "*.evn").size(), 1u);
+  Main_Process(d_);
+  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 2u);
+  EXPECT_EQ(panel_.pending_event_lines(), 0u);
+  EXPECT_EQ(ListMatching(d_.RemotePath + "/Events", "*.evn").size(), 2u);
+}
+
+// Quotes and SQL text from the panel are data: the statement the event gives inserts one row
+// and changes nothing else, and it carries the event's identity.
+TEST_F(MainProcessTest, QuotesAndSqlTextFromThePanelStayData) {
+  Sql("insert into event_descriptions (event_id, description, log_type) values ('RD001', 'Alarm', "
+      "101)");
+  StartedDriver();
+  d_.panels[0].PortName = "127.0.0.1";
+  const std::string text = "O'Brien'); DELETE FROM event_descriptions; --";
+  panel_.QueueEventLine("127.0.0.1-12/05/2026 10:00:00 17 01 0D 02 " + text);
+  Main_Process(d_);
+  const auto files = ListMatching(d_.RemotePath + "/Events", "*.evn");
+  ASSERT_EQ(files.size(), 1u);
+  std::string line = *ReadWholeFile(files[0]);
+  line.pop_back();
+  std::string identity, statement;
+  ASSERT_TRUE(SplitStatementFileText(lib_.xKeyShow(line, kDriverKey), &identity, &statement));
+  EXPECT_EQ(identity, "12 17 12/05/2026 10:00:00 01 127.0.0.1/events");
+  Sql(statement);
+  EXPECT_EQ(One("select count(*) from events"), "1");
+  EXPECT_EQ(One("select count(*) from event_descriptions where event_id = 'RD001'"), "1");
+  EXPECT_NE(One("select name from events").find("Bit Map = O`Brien`); DELETE FROM"),
+            std::string::npos)
+      << One("select name from events");
+}
+
+// A buffer without a hyphen holds no event: nothing is held and the library is asked again.
+TEST_F(MainProcessTest, NoHyphenNoEvent) {
+  StartedDriver();
+  panel_.QueueEventLine("no event here");
+  for (int tick = 0; tick < 2; ++tick) Main_Process(d_);
+  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 2u);
+  EXPECT_TRUE(d_.HeldEventLine.empty());
+}
 
 TEST_F(MainProcessTest, APanelAnsweringBusyFortyTimesIsShownBusy) {
   StartedDriver();

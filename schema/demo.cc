@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "schema/schema.h"
+#include "schema/share.h"
 #include "util/error.h"
 #include "util/text.h"
 
@@ -148,6 +149,34 @@ void LoadDemoData(db::Connection& c, const DemoOptions& o) {
                "address, id, Description, Open_Window_Time, Closed_Window_Time, state",
                {d + "-" + S(i), S(a), "Secured Area " + S(a), "2", "3", "0"});
       }
+    }
+
+    // What shows the event actions: a video switcher driver (its .dvr file and the camera INI
+    // come with the shared folder tree), an e-mail recipient for the panic alarm, and the
+    // burglary alarm routed to site 2 of the site map.
+    c.Execute("DELETE FROM controllers WHERE address = '90.1'");
+    c.Execute("DELETE FROM drivers WHERE driver_id = 90");
+    Insert(c, "drivers",
+           "driver_id, computer_name, driver_type, TCP_Listen_Port, status, Description",
+           {"90", computer, "CAMDEMO", "0", "0", "Demo Video Switcher"});
+    Insert(c, "controllers",
+           "address, driver_id, controller_address, poll, Connection_Type, cstatus, Description, "
+           "baud_rate, region_id",
+           {"90.1", "90", "1", "0", "0", "0", "Video switcher", "9600", "1"});
+    struct Action {
+      int number;
+      const char* column;
+      const char* value;
+    } actions[] = {{7, "Email", "security@example.com"}, {1, "routeid", "2"}};
+    for (const Action& a : actions) {
+      const PanelEventText& e = PanelEvents().at(static_cast<std::size_t>(a.number));
+      const std::string code = "RD" + Right("000" + S(a.number), 3);
+      if (c.QueryParams("SELECT 1 FROM event_descriptions WHERE event_id = ?", {code}).rows.empty())
+        Insert(c, "event_descriptions", "event_id, description, log_type",
+               {code, std::string(e.description), S(e.log_type)});
+      c.QueryParams(
+          "UPDATE event_descriptions SET " + std::string(a.column) + " = ? WHERE event_id = ?",
+          {std::string(a.value), code});
     }
 
     // People with a card each; card numbers are unique to the demo.

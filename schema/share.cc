@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "schema/schema.h"
+#include "syslib/seal.h"
 #include "util/ini.h"
 #include "util/text.h"
 
@@ -269,9 +270,10 @@ std::vector<std::pair<int, std::string>> ResourceTexts() {
   return texts;
 }
 
-bool LayDownShare(const fs::path& root, bool overwrite, std::string* why) {
+bool LayDownShare(const fs::path& root, bool overwrite, std::string* why, int driver_id) {
   std::error_code ec;
-  for (const char* folder : {"Drivers", "Events", "hardware", "info", "Data", "Resources"}) {
+  for (const char* folder : {"Drivers", "Events", "hardware", "info", "Data", "Resources",
+                             "Drivers/90/commands", "Drivers/199/commands", "sites/site2/Events"}) {
     fs::create_directories(root / folder, ec);
     if (ec) {
       if (why != nullptr) *why = "cannot create " + (root / folder).string() + ": " + ec.message();
@@ -304,12 +306,42 @@ bool LayDownShare(const fs::path& root, bool overwrite, std::string* why) {
   IniDocument sites;
   sites.Set("Site1", "Enabled", "0");
   sites.Set("Site1", "RemotePath", (root / "sites" / "site1").string());
-  sites.Set("Site2", "Enabled", "0");
+  sites.Set("Site2", "Enabled", "1");
   sites.Set("Site2", "RemotePath", (root / "sites" / "site2").string());
+  sites.Set("Site2", "KeyFile", "sites/site2.key");
+
+  // The demo video switcher: monitors and cameras of driver 90, commands in its template.
+  IniDocument camera_dvr;
+  camera_dvr.Set("Parameters", "Description", "Demo Video Switcher");
+  camera_dvr.Set("Parameters", "camera_padding", "3");
+  camera_dvr.Set("Parameters", "monitor_padding", "2");
+  camera_dvr.Set("Protocol", "SOM", "2");
+  camera_dvr.Set("Protocol", "EOM", "3");
+  camera_dvr.Set("Protocol", "CKM", "0");
+  camera_dvr.Set("Protocol", "Mode", "ASCII");
+  camera_dvr.Set("Protocol", "1", "<SOM>MON<Mon>CAM<Cam><EOM>");
+  camera_dvr.Set("Protocol", "20", "<SOM>GOTO<Data><EOM>");
+  camera_dvr.Set("Protocol", "22", "<SOM>ZOOM<Data><EOM>");
+  camera_dvr.Set("Protocol", "30", "<SOM>PRESET<Data><EOM>");
+  const std::string panel0 = std::to_string(driver_id) + ".0";
+  IniDocument camera;
+  camera.Set(panel0 + ".2.I1", "Monitor", "90.1.0.M1");
+  camera.Set(panel0 + ".2.I1", "Camera", "90.1.0.C1");
+  camera.Set(panel0 + ".2.I1", "Preset", "2,5");
+  IniDocument intercom;
+  intercom.Set(panel0 + ".2.I2", "Command", "I");
+  intercom.Set(panel0 + ".2.I2", "AA", "12");
+  intercom.Set(panel0 + ".2.I2", "BB", "34");
+
+  const fs::path key = root / "sites" / "site2.key";
+  if (!fs::exists(key) && !CreateSiteKey(key, false, why)) return false;
 
   return write(root / "Drivers" / "11000.ini", events) &&
          write(root / "hardware" / "11000.dvr", dvr) &&
-         write(root / "Resources" / "strings.ini", resources) && write(root / "sites.map", sites);
+         write(root / "Resources" / "strings.ini", resources) && write(root / "sites.map", sites) &&
+         write(root / "hardware" / "CAMDEMO.dvr", camera_dvr) &&
+         write(root / ("camera" + std::to_string(driver_id) + ".ini"), camera) &&
+         write(root / ("InterComm" + std::to_string(driver_id) + ".ini"), intercom);
 }
 
 }  // namespace ordane::schema

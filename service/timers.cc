@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "commands/command_queues.h"
+#include "events/event_file_reader.h"
 #include "events/event_files.h"
 #include "events/event_logger.h"
 #include "panel/panel_library.h"
@@ -20,8 +21,6 @@ namespace fs = std::filesystem;
 namespace ordane {
 
 namespace {
-
-constexpr std::size_t kEventFileItems = 6;
 
 // Sends one status request with the panel's link name.
 template <class Export>
@@ -45,16 +44,15 @@ void SetAside(Driver& d, const fs::path& file) {
 }  // namespace
 
 void CreateTimers(Driver& d) {
-  d.Timer1 = d.loop.AddTimer("Timer1", std::chrono::milliseconds(100), false,
-                             [&d] { Timer1_Timer(d); });
-  d.Timer2 = d.loop.AddTimer("Timer2", std::chrono::milliseconds(1000), false,
-                             [&d] { Timer2_Timer(d); });
+  d.Timer1 =
+      d.loop.AddTimer("Timer1", std::chrono::milliseconds(100), false, [&d] { Timer1_Timer(d); });
+  d.Timer2 =
+      d.loop.AddTimer("Timer2", std::chrono::milliseconds(1000), false, [&d] { Timer2_Timer(d); });
 }
 
 void Timer1_Timer(Driver& d) {
   Routine r(d.errors, "ERR_Timer1_Timer");
-  // Event files wait in their folder while events cannot be stored.
-  if (EventLoggerStoresEvents()) r.Step([&] { Process_Evt_Files(d); });
+  r.Step([&] { Process_Evt_Files(d); });
   r.Step([&] { Exec_cmds(d); });
   r.Step([&] { Main_Process(d); });
 }
@@ -119,61 +117,25 @@ void request_io(Driver& d, std::int16_t panel, int /*flag*/) {
   r.Step([&] { Request(d, port, &PanelLibrary::POINTBYPASSSTATUS); });
 }
 
-std::vector<std::string> ReadEventFileItems(const std::string& content, std::size_t max_items) {
-  std::vector<std::string> items;
-  std::size_t i = 0;
-  const std::size_t n = content.size();
-  auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (i < n) {
-    while (i < n && blank(content[i])) ++i;
-    if (i >= n) break;
-    std::string item;
-    if (content[i] == '"') {
-      // A quoted item runs to its closing quote; a doubled quote stands for one.
-      ++i;
-      while (i < n) {
-        if (content[i] == '"') {
-          if (i + 1 < n && content[i + 1] == '"') {
-            item += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        item += content[i++];
-      }
-      while (i < n && content[i] != ',' && content[i] != '\n') ++i;  // rest up to the delimiter
-    } else {
-      while (i < n && content[i] != ',' && content[i] != '\n' && content[i] != '\r')
-        item += content[i++];
-      while (!item.empty() && blank(item.back())) item.pop_back();
-    }
-    if (i < n && content[i] == '\r') ++i;
-    if (i < n && (content[i] == ',' || content[i] == '\n')) ++i;
-    if (items.size() == max_items)
-      throw Error(kErrSubscript, "event file holds more than " + std::to_string(max_items) +
-                                     " items");
-    items.push_back(std::move(item));
-  }
-  return items;
-}
-
 void Process_Evt_Files(Driver& d) {
   Routine r(d.errors, "err_Process_Evt_Files");
   const fs::path folder = ResolvePath(d.DriverFolder, "\\Events");
   std::vector<fs::path> files = ListMatching(folder, "*.alm");
   for (const fs::path& f : ListMatching(folder, "*.evt")) files.push_back(f);
+  bool any_held = false;
   for (const fs::path& file : files) {
+    const std::string name = file.filename().string();
     std::vector<std::string> items;
+    std::string content;
     std::int16_t log_type = 0;
     d.errors.LastErrorNumber = 0;
-    bool read = r.Step([&] {
+    const bool read = r.Step([&] {
       std::ifstream in(file, std::ios::binary);
       if (!in) throw Error(kErrFileNotFound, "cannot open event file " + file.string());
       std::stringstream ss;
       ss << in.rdbuf();
-      items = ReadEventFileItems(ss.str(), kEventFileItems);
+      content = ss.str();
+      items = ReadEventFileItems(content, kEventFileItems);
       items.resize(kEventFileItems);
       log_type = ToInt16(ValueOf0(items[4]));
     });
@@ -185,13 +147,36 @@ void Process_Evt_Files(Driver& d) {
       }
       return;  // unreadable: it stays and is tried again on a later tick
     }
-    if (!r.Step([&] { I_logevent(d, items[0], items[1], items[2], items[3], log_type, items[5]); }))
-      d.db.DatabaseError = true;
-    if (!d.db.DatabaseError) {
+
+    LogOutcome outcome = LogOutcome::kRetryLater;
+    std::string failure;
+    try {
+      outcome = I_logevent(d, items[0], items[1], items[2], items[3], log_type, items[5],
+                           EventFileIdentity(name, ModifiedNs(file), content));
+    } catch (const EndProcess&) {
+      throw;
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    if (outcome == LogOutcome::kTaken) {
+      d.HeldEventFiles.erase(name);
+      // A file that cannot be deleted is logged again on the next tick; its identity is the
+      // same, so the event service stores it once.
       std::error_code ec;
       fs::remove(file, ec);
+      if (ec)
+        r.Report(kErrPathAccess, "cannot delete event file " + file.string() + ": " + ec.message());
+      continue;
     }
+    any_held = true;
+    if (d.HeldEventFiles.insert(name).second)
+      r.Report(kErrGeneric, "event file kept until it can be stored: " + file.string() +
+                                (failure.empty() ? std::string() : " (" + failure + ")"));
+    // The logger cannot store now; the files after this one wait for a later tick with it.
+    // A failure of the logger itself (not of the platform) does not hold up the others.
+    if (failure.empty()) return;
   }
+  if (!any_held) d.HeldEventFiles.clear();  // every file listed was taken or set aside
 }
 
 }  // namespace ordane

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "core/driver.h"
 
@@ -33,9 +32,5 @@ void Process_Evt_Files(Driver& d);
 // True when a delayed command due at `due` ("nnss") is to run at local time `now`: its due
 // number is below the present minutes and seconds of the hour.
 bool DelayedCommandDue(const std::string& due, const LocalTime& now);
-
-// The items of an event file: comma- or line-separated, a quoted item may hold commas, blanks
-// around unquoted items removed. More than `max_items` items is an error.
-std::vector<std::string> ReadEventFileItems(const std::string& content, std::size_t max_items);
 
 }  // namespace ordane

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "events/event_file_reader.h"
 #include "events/event_files.h"
 #include "core/testing/driver_fixture.h"
 #include "util/files.h"
@@ -83,20 +84,58 @@ TEST_F(TimersTest, DelayedActionsRunOnceAndWithoutColonAreDropped) {
   EXPECT_EQ(*ReadWholeFile(files[0]), "001:PRESET 4\n");
 }
 
-TEST_F(TimersTest, EventFilesThatCannotBeLoggedStayAndOverlongOnesAreSetAside) {
+TEST_F(TimersTest, EventFilesAreLoggedAndOverlongOnesAreSetAside) {
   StartedDriver();
   const fs::path events = fs::path(d_.DriverFolder) / "Events";
   fs::create_directories(events);
+  std::ofstream(events / "0.alm") << "0,12.0,PO001,,5,,extra\n";
   std::ofstream(events / "1.alm") << "0\n12.0\nPO001\n\n5\n\n";
-  std::ofstream(events / "2.alm") << "0,12.0,PO001,,5,,extra\n";
   std::ofstream(events / "3.evt") << "0\n12.0\nHS001\n\n101\n\n";
   Process_Evt_Files(d_);
-  // Not stored (the logger reports it), so they stay for a later tick...
+  // Logged, so they are gone, and the file of seven items went aside without holding up the
+  // ones after it.
+  EXPECT_FALSE(fs::exists(events / "1.alm"));
+  EXPECT_FALSE(fs::exists(events / "3.evt"));
+  EXPECT_FALSE(fs::exists(events / "0.alm"));
+  EXPECT_TRUE(fs::exists(events / "Rejected" / "0.alm"));
+}
+
+// While statements cannot be written (the events folder is a plain file), an event file stays,
+// its failure is reported once and the files after it wait; all are taken once it is a folder.
+TEST_F(TimersTest, EventFilesStayUntilTheyCanBeStored) {
+  StartedDriver();
+  const fs::path events = fs::path(d_.DriverFolder) / "Events";
+  const fs::path statements = fs::path(d_.RemotePath) / "Events";
+  fs::create_directories(events);
+  std::ofstream(events / "1.alm") << "0\n12.0\nPO001\n\n5\n\n";
+  std::ofstream(events / "3.evt") << "0\n12.0\nHS001\n\n101\n\n";
+  fs::remove_all(statements);
+  std::ofstream(statements) << "not a folder";
+  for (int tick = 0; tick < 3; ++tick) Process_Evt_Files(d_);
   EXPECT_TRUE(fs::exists(events / "1.alm"));
   EXPECT_TRUE(fs::exists(events / "3.evt"));
-  // ...while the file of seven items went aside without holding up the one after it.
-  EXPECT_FALSE(fs::exists(events / "2.alm"));
-  EXPECT_TRUE(fs::exists(events / "Rejected" / "2.alm"));
+  int held = 0;
+  for (const auto& line : d_.errors.Lines())
+    held += line.find("event file kept until it can be stored") != std::string::npos;
+  EXPECT_EQ(held, 1);
+
+  fs::remove(statements);
+  Process_Evt_Files(d_);
+  EXPECT_FALSE(fs::exists(events / "1.alm"));
+  EXPECT_FALSE(fs::exists(events / "3.evt"));
+  EXPECT_EQ(ListMatching(statements, "*.evn").size(), 2u);
+  EXPECT_TRUE(d_.HeldEventFiles.empty());
+}
+
+TEST(EventFileIdentity, SameFileSameIdentity) {
+  const std::string a = EventFileIdentity("1.alm", 5, "0,12.0,PO001,,5,");
+  EXPECT_EQ(EventFileIdentity("1.alm", 5, "0,12.0,PO001,,5,"), a);
+  EXPECT_NE(EventFileIdentity("2.alm", 5, "0,12.0,PO001,,5,"), a);
+  EXPECT_NE(EventFileIdentity("1.alm", 6, "0,12.0,PO001,,5,"), a);
+  EXPECT_NE(EventFileIdentity("1.alm", 5, "0,12.0,PO002,,5,"), a);
+  // One line, whatever the name holds: the identity is the first line of a statement file.
+  EXPECT_EQ(EventFileIdentity("x\nDELETE FROM events;\n.alm", 5, "a\nb").find('\n'),
+            std::string::npos);
 }
 
 }  // namespace

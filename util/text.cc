@@ -88,6 +88,23 @@ std::string PadCut(std::string_view s, std::size_t width) {
   return r;
 }
 
+std::string OneLine(std::string_view s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(s.size());
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F || c == '%') {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 std::string ZeroPad(long long value, int width) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%0*lld", width, value);

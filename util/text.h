@@ -36,6 +36,10 @@ std::string_view CString(std::string_view s);
 // A text made safe to stand between single quotes in SQL: each ' becomes ''.
 std::string SqlQuote(std::string_view s);
 
+// `s` as one printable line: each control character (below 0x20, and 0x7F) and each "%" is
+// written as "%" and two hexadecimal digits, so that no two texts look the same.
+std::string OneLine(std::string_view s);
+
 // Right-pads with blanks and cuts to exactly `width` characters.
 std::string PadCut(std::string_view s, std::size_t width);
 

@@ -36,6 +36,7 @@ TEST(Text, QuotingAndPadding) {
   EXPECT_EQ(CString(std::string("ab\0cd", 5)), "ab");
   EXPECT_TRUE(EqualsNoCase("Events", "eVENTS"));
   EXPECT_FALSE(EqualsNoCase("Event", "Events"));
+  EXPECT_EQ(OneLine(std::string("a\nb%c\0d\x7f e", 10)), "a%0Ab%25c%00d%7F e");
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include "syslib/syslib.h"
 #include "util/conversions.h"
+#include "util/ini.h"
+#include "util/values.h"
 
 namespace ordane {
 
@@ -27,8 +29,8 @@ class FakeSystemLibrary final : public SystemLibrary {
   void set_LocalPath(const std::string& p) override { local_ = p; }
   std::string LocalPath() const override { return local_; }
   void Init_CXN(std::string_view which, int, int) override { cxn.emplace_back(which); }
-  std::unique_ptr<db::Connection> AppRole_Set(std::unique_ptr<db::Connection> c,
-                                              const std::string&, std::string&) override {
+  std::unique_ptr<db::Connection> AppRole_Set(std::unique_ptr<db::Connection> c, const std::string&,
+                                              std::string&) override {
     return c;
   }
   std::string xKeyHide(std::string_view plain, std::string_view) override {
@@ -40,27 +42,36 @@ class FakeSystemLibrary final : public SystemLibrary {
   }
   std::string TSQL(std::string_view sql) override { return std::string(sql); }
   std::string Read_Data(std::string_view, int, std::string_view) override { return max_regions; }
-  std::int32_t Region_Return(std::string_view) override { return 0; }
+  std::int32_t Region_Return(std::string_view) override { return region; }
   std::string Resource_Str(std::int32_t n) override { return "resource " + std::to_string(n); }
   std::string mHex2Dec(std::string_view hex) override {
     std::string h(hex);
     return std::to_string(static_cast<long long>(HexToNumber(h)));
   }
   std::string lastmod() override { return std::to_string(++lastmod_); }
-  std::int32_t Get_Sub(std::string_view) override { return 0; }
-  std::int32_t Get_Cnr(std::string_view) override { return 0; }
-  std::string GetSecuredAreas(std::int32_t, std::int32_t) override { return {}; }
+  std::int32_t Get_Sub(std::string_view a) override { return Component(a, 3); }
+  std::int32_t Get_Cnr(std::string_view a) override { return Component(a, 2); }
+  std::string GetSecuredAreas(std::int32_t, std::int32_t) override { return secured_areas; }
   void Write_EventAlarm(std::string_view line, int) override { event_alarms.emplace_back(line); }
-  void Alarm_Refresh_ALM() override {}
+  void Alarm_Refresh_ALM() override { ++alarm_refreshes; }
   void Update_State(std::string_view code, std::string_view address) override {
     states.emplace_back(std::string(code), std::string(address));
   }
-  std::string read_info(std::string_view, std::string_view, std::string_view, bool) override {
-    return {};
+  std::string read_info(std::string_view file, std::string_view section, std::string_view key,
+                        bool flag) override {
+    std::string v = ReadProfileString(std::string(file), section, key, "");
+    while (flag && !v.empty() && (v.back() == '/' || v.back() == '\\')) v.pop_back();
+    return v;
   }
   void W_Panel(std::int16_t&, std::int16_t&, std::string_view, std::string_view) override {}
-  std::string r(std::int32_t, std::int32_t, std::string_view) override { return {}; }
-  std::string r_panel(std::int32_t, std::int16_t&, std::string_view) override { return {}; }
+  std::string r(std::int32_t region, std::int32_t user, std::string_view field) override {
+    auto it = panel_users.find(std::to_string(region) + "/" + std::to_string(user) + "/" +
+                               std::string(field));
+    return it == panel_users.end() ? std::string() : it->second;
+  }
+  std::string r_panel(std::int32_t region, std::int16_t& user, std::string_view field) override {
+    return r(region, user, field);
+  }
 
   std::map<std::string, std::string> settings;  // "OS/RemotePath" -> value
   std::string max_regions;
@@ -68,11 +79,25 @@ class FakeSystemLibrary final : public SystemLibrary {
   std::vector<std::string> cxn;
   std::vector<std::string> event_alarms;
   std::vector<std::pair<std::string, std::string>> states;
+  std::int32_t region = 0;                         // what Region_Return answers
+  std::string secured_areas;                       // what GetSecuredAreas answers
+  std::map<std::string, std::string> panel_users;  // "region/user/field" -> credential
+  int alarm_refreshes = 0;
 
  private:
   std::int16_t sql_server_ = 0;
   std::string remote_, local_;
   int lastmod_ = 0;
+
+  static std::int32_t Component(std::string_view a, int n) {
+    std::size_t start = 0;
+    for (int i = 1; i < n; ++i) {
+      start = a.find('.', start);
+      if (start == std::string_view::npos) return 0;
+      ++start;
+    }
+    return static_cast<std::int32_t>(ValueOf0(a.substr(start, a.find('.', start) - start)));
+  }
 };
 
 }  // namespace ordane

@@ -183,7 +183,7 @@ TEST_F(LinkTest, TcpAnswersArriveInTheDriversForm) {
   Call(ARMAREA, port_ + " 1 3");
   const std::string event = WaitEvent();
   ASSERT_EQ(event.rfind(port_ + "-", 0), 0u) << event;
-  EXPECT_EQ(event.substr(event.size() - 14), " 00 10 13 03 0") << event;
+  EXPECT_EQ(event.substr(event.size() - 13), " 1 10 13 03 0") << event;  // EVSEQ 1
   Call(GETAREASTATUS, port_);
   EXPECT_EQ(WaitPrefix("AreaStatus\n"), "AreaStatus\n" + port_ + "\nADDD----");
 }
@@ -208,7 +208,7 @@ TEST_F(LinkTest, SerialLineOverPseudoTerminal) {
   ASSERT_EQ(sim_.Command("1 open 5"), "ok");
   const std::string event = WaitEvent();
   EXPECT_EQ(event.rfind("COM9-", 0), 0u) << event;
-  EXPECT_NE(event.find(" 00 01 01 04 00"), std::string::npos) << event;
+  EXPECT_NE(event.find(" 1 01 01 04 00"), std::string::npos) << event;  // EVSEQ 1
 }
 
 // A serial panel that falls silent is reported lost at the cadence of a TCP panel that refuses
