@@ -2,12 +2,14 @@
 
 #include <cmath>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <system_error>
 
 #include "db/db.h"
 #include "events/lookups.h"
 #include "syslib/seal.h"
+#include "syslib/statement.h"
 #include "util/conversions.h"
 #include "util/files.h"
 #include "util/ini.h"
@@ -74,15 +76,15 @@ std::int32_t RandomFileNumber() {
 }
 
 std::string StatementFileText(const std::string& identity, const std::string& statement) {
-  return identity + "\n" + statement;
+  return PackStatement(identity, statement);
 }
 
 bool SplitStatementFileText(const std::string& text, std::string* identity,
                             std::string* statement) {
-  const std::size_t end = text.find('\n');
-  if (end == std::string::npos || end == 0) return false;
-  *identity = text.substr(0, end);
-  *statement = text.substr(end + 1);
+  std::optional<StatementText> t = UnpackStatement(text);
+  if (!t) return false;
+  *identity = std::move(t->identity);
+  *statement = std::move(t->statement);
   return true;
 }
 

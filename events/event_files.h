@@ -20,8 +20,8 @@ std::int32_t RandomFileNumber();
 inline constexpr int kEventStatement = 0;
 inline constexpr int kAlarmStatement = 1;
 
-// The text inside a statement file's seal: the identity under which the event service stores
-// the statement once, a line end, and the statement. The identity holds no line end.
+// The text inside a statement file's seal (syslib/statement.h): the identity under which the
+// event service stores the statement once, and the statement.
 std::string StatementFileText(const std::string& identity, const std::string& statement);
 // Splits such a text again; false when it has no identity line.
 bool SplitStatementFileText(const std::string& text, std::string* identity, std::string* statement);

@@ -23,6 +23,7 @@
 #include "db/pgtest.h"
 #include "panelsim/process.h"
 #include "syslib/seal.h"
+#include "syslib/statement.h"
 #include "syslib/syslib.h"
 #include "util/ini.h"
 #include "util/paths.h"
@@ -209,9 +210,10 @@ std::vector<Statement> OpenStatements(const fs::path& folder, const SiteKey& key
     st.file = f.filename().string();
     const std::string text =
         Unseal(Trim(ReplaceAll(IniDocument::Load(f).Text(), "\n", "")), kDriverKey, key);
-    const std::size_t lf = text.find('\n');
-    st.identity = text.substr(0, lf);
-    st.sql = lf == std::string::npos ? "" : text.substr(lf + 1);
+    if (auto t = UnpackStatement(text)) {
+      st.identity = t->identity;
+      st.sql = t->statement;
+    }
     st.values = InsertValues(st.sql);
     out.push_back(std::move(st));
   }
