@@ -94,29 +94,12 @@ void Timer2_Timer(Driver& d) {
     }
   }
   d.PollingActive = false;
+  r.Step([&] { RedialModems(d); });
   r.Step([&] { Exec_dbCMDs(d); });
 }
 
 bool DelayedCommandDue(const std::string& due, const LocalTime& now) {
   return ValueOf0(due) < now.minute * 100 + now.second;
-}
-
-void request_io(Driver& d, std::int16_t panel, int /*flag*/) {
-  Routine r(d.errors, "ERR_request_io");
-  std::string port;
-  if (!r.Step([&] { port = d.Slot(panel).PortName; }) || port.empty()) return;
-  r.Step([&] { Request(d, port, &PanelLibrary::DEFAULTSTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETFIRMWAREREVISION); });
-  r.Step([&] {
-    std::string door = DoorStatusRequest(port);
-    d.panel.DOORCOMMAND(door);
-  });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETPANELSTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETAREASTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETONBOARDRELAYSTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETOFFBOARDRELAYSTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETACTUALPOINTSTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::POINTBYPASSSTATUS); });
 }
 
 std::vector<std::string> ReadEventFileItems(const std::string& content, std::size_t max_items) {

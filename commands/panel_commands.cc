@@ -1,0 +1,186 @@
+#include "commands/panel_commands.h"
+
+#include <vector>
+
+#include "db/db.h"
+#include "panel/panel_library.h"
+#include "status/status_files.h"
+#include "util/report.h"
+#include "util/text.h"
+#include "util/values.h"
+
+namespace ordane {
+
+namespace {
+
+using Export = std::int16_t (PanelLibrary::*)(std::string&);
+
+constexpr std::int64_t kErrTypeMismatch = 13;  // a word that should be a number is not
+
+// What a code does: its library calls in order, each with the command text the previous call
+// left, and the upload flag it empties afterwards (uploads started here are marked done by the
+// upload handlers).
+struct CodeAction {
+  std::int16_t code;
+  std::vector<Export> calls;
+  const char* flag = nullptr;
+};
+
+const std::vector<CodeAction>& CodeTable() {
+  using P = PanelLibrary;
+  static const std::vector<CodeAction> table = {
+      {303, {&P::UPDATEUSERNAME}},
+      {304, {&P::UPDATETOKENTABLE}},
+      {305, {&P::UPDATEUSERCLASS}},
+      {306, {&P::UPDATESKED}},
+      {307, {&P::SETHOLIDAY}},
+      {321, {&P::DOORCOMMAND}},
+      {322, {&P::SETONBOARDRELAY}},
+      {323, {&P::SETOFFBOARDRELAY}},
+      {324, {&P::ARMAREA}},
+      {325, {&P::DISARMAREA}},
+      {326, {&P::SILENCEBELL}},
+      {330, {&P::BYPASSPOINT}},
+      {350, {&P::BULKPOINTTEXTUPDATE}},
+      {351, {&P::BULKUSERNAMEUPDATE}},
+      {352, {&P::BULKTOKENTABLEUPDATE}},
+      {353, {&P::BULKUSERCLASSUPDATE}},
+      {401, {&P::GETPOINTTEXT}, "SE081"},
+      {402, {&P::SETPOINTTEXT}},
+      {403, {&P::READUSERNAMES}, "SE082"},
+      {404, {&P::READUSERCLASSES, &P::READTOKENTABLES, &P::READUSERNAMES}, "SE082"},
+      {405, {&P::READUSERCLASSES}},
+      {406, {&P::READHOLIDAYS}, "SE086"},
+      {407, {&P::READSKEDS}, "SE085"},
+      {408, {&P::READPOINTTEXTALL, &P::GETDOORAREAS}, "SE081"},
+      {409, {&P::READAUTHORITYLEVELS}, "SE080"},
+  };
+  return table;
+}
+
+bool AllDigits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// A message as it may be shown in an error line: cut, with control bytes made visible.
+std::string Shown(std::string_view message) {
+  std::string out;
+  for (char c : message.substr(0, 80)) {
+    const auto u = static_cast<unsigned char>(c);
+    out += (u < 0x20 || u == 0x7F) ? '?' : c;
+  }
+  if (message.size() > 80) out += "...";
+  return out;
+}
+
+// Yields to the message loop until the panel's pause after its last command is over.
+void WaitForPanel(Driver& d, const PanelSlot& slot) {
+  for (;;) {
+    const auto now = d.clock.SteadyNow();
+    if (now >= slot.CommandPauseUntil) return;
+    d.loop.DoEvents(std::chrono::ceil<std::chrono::milliseconds>(slot.CommandPauseUntil - now));
+  }
+}
+
+}  // namespace
+
+CommandMessage ParseCommandMessage(std::string_view message) {
+  CommandMessage m;
+  const std::string_view text = CString(message);
+  auto refuse = [&](std::int64_t number, std::string why) {
+    m.refused = true;
+    m.error_number = number;
+    m.error = std::move(why);
+    return m;
+  };
+  if (text.size() > kMaxCommandMessage)
+    return refuse(kErrGeneric,
+                  "command message of " + std::to_string(text.size()) + " characters is too long");
+  const std::size_t blank = InStr(text, " ");
+  if (blank == 0) return m;  // code 0 for slot 0
+  try {
+    m.code = ToInt16(ValueOf0(Trim(Left(text, blank - 1))));
+  } catch (const Error& e) {
+    m.error_number = e.number();
+    m.error = "command code " + Shown(Left(text, blank - 1)) + " does not fit";
+  }
+  const std::string rest = Trim(Mid(text, blank + 1));
+  const std::size_t second = InStr(rest, " ");
+  std::string slot_word;
+  if (second > 0) {
+    slot_word = Left(rest, second - 1);
+    m.arguments = Trim(Mid(rest, second + 1));
+    // Read by its leading digits, but a word without any names no panel.
+    if (slot_word.empty() || slot_word[0] < '0' || slot_word[0] > '9')
+      return refuse(kErrTypeMismatch, "no panel slot in command message");
+  } else {
+    slot_word = rest;
+    if (!AllDigits(slot_word)) return refuse(kErrTypeMismatch, "no panel slot in command message");
+  }
+  const std::int64_t slot = ValueOf0(slot_word);
+  if (slot < 0 || slot >= kPanelSlots)
+    return refuse(kErrSubscript, "panel slot " + Shown(slot_word) + " is outside 0 to 31");
+  m.slot = static_cast<std::int16_t>(slot);
+  return m;
+}
+
+std::string PanelClockText(const LocalTime& t) {
+  const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
+  return ZeroPad(t.month, 2) + ZeroPad(t.day, 2) + ZeroPad(t.year % 100, 2) + ZeroPad(hour12, 2) +
+         ZeroPad(t.minute, 2) + (t.hour < 12 ? "AM" : "PM");
+}
+
+SendOutcome Send_PanelCmd(Driver& d, const std::string& message, bool park) {
+  Routine r(d.errors, "ERR_Send_PanelCmd");
+  const std::string text_message(CString(message));
+  const CommandMessage m = ParseCommandMessage(text_message);
+  if (!m.error.empty()) r.Report(m.error_number, m.error + ": " + Shown(text_message));
+  if (m.refused) return SendOutcome::kRefused;
+
+  PanelSlot& slot = d.panels[static_cast<std::size_t>(m.slot)];
+  if (slot.LinkState == kLinkEstablished) WaitForPanel(d, slot);
+  // The wait yields: the link may have been lost meanwhile.
+  if (slot.LinkState != kLinkEstablished) {
+    if (!park) return SendOutcome::kNotLinked;
+    const bool parked = r.Step([&] {
+      d.Hardware().Execute("INSERT INTO cBuffer ([address], [MSG]) VALUES ('" +
+                           d.ControllerAddress(m.slot) + "','" + SqlQuote(text_message) + "') ");
+    });
+    return parked ? SendOutcome::kParked : SendOutcome::kFailed;
+  }
+
+  const std::string port = slot.PortName;
+  std::string command = port + " " + m.arguments;
+  bool failed = false;
+  auto call = [&](Export e) {
+    if (!r.Step([&] { (d.panel.*e)(command); })) failed = true;
+  };
+  if (m.code == 1) {
+    // Only "!O" + area disarms here; the area is one less than the message's last digit.
+    if (Left(m.arguments, 2) == "!O") {
+      command = port + " " + std::to_string(ValueOf0(Right(m.arguments, 1)) - 1);
+      call(&PanelLibrary::DISARMAREA);
+    }
+  } else if (m.code == 302) {
+    command = port + " " + PanelClockText(d.clock.Now());
+    call(&PanelLibrary::SETDATETIME);
+  } else {
+    for (const CodeAction& a : CodeTable()) {
+      if (a.code != m.code) continue;
+      if (m.code == 352) command = ReplaceAll(command, ":", ",");
+      if (m.code == 404) slot.ActivityText = "Reading Token Tables";
+      for (Export e : a.calls) call(e);
+      if (a.flag != nullptr)
+        r.Step(
+            [&] { WriteIni(d, "Status_Controllers", a.flag, "", ControllerStatusFile(m.slot)); });
+      break;
+    }
+  }
+  slot.CommandPauseUntil = d.clock.SteadyNow() + kCommandPause;
+  return failed ? SendOutcome::kFailed : SendOutcome::kSent;
+}
+
+}  // namespace ordane
