@@ -246,8 +246,10 @@ void Exec_dbCMDs(Driver& d) {
   constexpr const char* kPrefix = "Exec_dbCMDs:  ";
   const std::string mine = std::to_string(d.DriverId) + ".%";
   db::Recordset rs;
+  // In the order the commands were queued: a connect queued before a command goes first.
   if (!PrefixedStep(r, kPrefix, [&] {
-        rs.Open(d.lib.TSQL("select * from controller_commands where address like '" + mine + "'"),
+        rs.Open(d.lib.TSQL("select * from controller_commands where address like '" + mine +
+                           "' order by id"),
                 d.Hardware());
       }))
     return;
