@@ -206,41 +206,6 @@ std::vector<fs::path> CommandFiles(const fs::path& folder) {
 
 }  // namespace
 
-std::string CommandKind(std::string_view command) {
-  const std::size_t blank = InStr(command, " ");
-  const std::string word = blank == 0 ? std::string(command) : Left(command, blank - 1);
-  return LCase(Left(word, 3));
-}
-
-std::vector<std::string> ReadCommandFields(std::string_view content) {
-  std::vector<std::string> fields;
-  std::size_t i = 0;
-  const std::size_t n = content.size();
-  auto line_end = [&](std::size_t at) { return content[at] == '\n' || content[at] == '\r'; };
-  while (i < n) {
-    while (i < n && content[i] == ' ') ++i;
-    std::string field;
-    if (i < n && content[i] == '"') {
-      const std::size_t close = content.find('"', i + 1);
-      const std::size_t stop = close == std::string_view::npos ? n : close;
-      field.assign(content.substr(i + 1, stop - i - 1));
-      i = stop == n ? n : stop + 1;
-      while (i < n && content[i] != ',' && !line_end(i)) ++i;
-    } else {
-      const std::size_t start = i;
-      while (i < n && content[i] != ',' && !line_end(i)) ++i;
-      field.assign(content.substr(start, i - start));
-      while (!field.empty() && field.back() == ' ') field.pop_back();
-    }
-    if (i < n) {
-      if (content[i] == '\r' && i + 1 < n && content[i + 1] == '\n') ++i;
-      ++i;
-    }
-    fields.push_back(std::move(field));
-  }
-  return fields;
-}
-
 void Exec_dbCMDs(Driver& d) {
   Routine r(d.errors, "err_exec_dbcmds");
   constexpr const char* kPrefix = "Exec_dbCMDs:  ";

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "commands/command_text.h"
 #include "core/driver.h"
 
 namespace ordane {
@@ -22,15 +23,5 @@ void Exec_cmds(Driver& d);
 // Carries out the controller_commands rows of this driver (Timer2); each row read is deleted
 // once it has been carried out, and only the rows read.
 void Exec_dbCMDs(Driver& d);
-
-// The commands of a command file: fields separated by commas and line ends, leading blanks
-// skipped, trailing blanks of an unquoted field dropped; a field that begins with a double
-// quote runs to the next double quote (or the end of the file) and may hold commas and line
-// ends; what follows the closing quote up to the next separator is dropped.
-std::vector<std::string> ReadCommandFields(std::string_view content);
-
-// The keyword of a command: the first three characters of its first blank-separated word,
-// lower-cased ("dnl", "fin", "ini", "pol", "rgn", "dbg", or anything else).
-std::string CommandKind(std::string_view command);
 
 }  // namespace ordane

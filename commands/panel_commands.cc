@@ -11,11 +11,11 @@
 
 namespace ordane {
 
+static_assert(kCommandSlots == kPanelSlots);
+
 namespace {
 
 using Export = std::int16_t (PanelLibrary::*)(std::string&);
-
-constexpr std::int64_t kErrTypeMismatch = 13;  // a word that should be a number is not
 
 // What a code does: its library calls in order, each with the command text the previous call
 // left, and the upload flag it empties afterwards (uploads started here are marked done by the
@@ -58,24 +58,6 @@ const std::vector<CodeAction>& CodeTable() {
   return table;
 }
 
-bool AllDigits(std::string_view s) {
-  if (s.empty()) return false;
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
-// A message as it may be shown in an error line: cut, with control bytes made visible.
-std::string Shown(std::string_view message) {
-  std::string out;
-  for (char c : message.substr(0, 80)) {
-    const auto u = static_cast<unsigned char>(c);
-    out += (u < 0x20 || u == 0x7F) ? '?' : c;
-  }
-  if (message.size() > 80) out += "...";
-  return out;
-}
-
 // Yields to the message loop until the panel's pause after its last command is over.
 void WaitForPanel(Driver& d, const PanelSlot& slot) {
   for (;;) {
@@ -86,52 +68,6 @@ void WaitForPanel(Driver& d, const PanelSlot& slot) {
 }
 
 }  // namespace
-
-CommandMessage ParseCommandMessage(std::string_view message) {
-  CommandMessage m;
-  const std::string_view text = CString(message);
-  auto refuse = [&](std::int64_t number, std::string why) {
-    m.refused = true;
-    m.error_number = number;
-    m.error = std::move(why);
-    return m;
-  };
-  if (text.size() > kMaxCommandMessage)
-    return refuse(kErrGeneric,
-                  "command message of " + std::to_string(text.size()) + " characters is too long");
-  const std::size_t blank = InStr(text, " ");
-  if (blank == 0) return m;  // code 0 for slot 0
-  try {
-    m.code = ToInt16(ValueOf0(Trim(Left(text, blank - 1))));
-  } catch (const Error& e) {
-    m.error_number = e.number();
-    m.error = "command code " + Shown(Left(text, blank - 1)) + " does not fit";
-  }
-  const std::string rest = Trim(Mid(text, blank + 1));
-  const std::size_t second = InStr(rest, " ");
-  std::string slot_word;
-  if (second > 0) {
-    slot_word = Left(rest, second - 1);
-    m.arguments = Trim(Mid(rest, second + 1));
-    // Read by its leading digits, but a word without any names no panel.
-    if (slot_word.empty() || slot_word[0] < '0' || slot_word[0] > '9')
-      return refuse(kErrTypeMismatch, "no panel slot in command message");
-  } else {
-    slot_word = rest;
-    if (!AllDigits(slot_word)) return refuse(kErrTypeMismatch, "no panel slot in command message");
-  }
-  const std::int64_t slot = ValueOf0(slot_word);
-  if (slot < 0 || slot >= kPanelSlots)
-    return refuse(kErrSubscript, "panel slot " + Shown(slot_word) + " is outside 0 to 31");
-  m.slot = static_cast<std::int16_t>(slot);
-  return m;
-}
-
-std::string PanelClockText(const LocalTime& t) {
-  const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
-  return ZeroPad(t.month, 2) + ZeroPad(t.day, 2) + ZeroPad(t.year % 100, 2) + ZeroPad(hour12, 2) +
-         ZeroPad(t.minute, 2) + (t.hour < 12 ? "AM" : "PM");
-}
 
 SendOutcome Send_PanelCmd(Driver& d, const std::string& message, bool park) {
   Routine r(d.errors, "ERR_Send_PanelCmd");
