@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "commands/command_queues.h"
 #include "commands/panel_commands.h"
@@ -460,6 +461,73 @@ TEST_F(CommandsTest, ModemRedialAfterTheLineIsReopened) {
   RedialModems(d_);
   RedialModems(d_);  // once
   EXPECT_EQ(panel_.calls(), (Calls{{"MODEMCOMMAND", "COM4 1000 ATD,T5551234\r"}}));
+}
+
+}  // namespace
+}  // namespace ordane
+
+namespace ordane {
+namespace {
+
+// A library that answers in the command text, within its length, as the real one may; the next
+// call of the same command must receive what the previous one left.
+class AnsweringLibrary final : public FakePanelLibrary {
+ public:
+  std::int16_t READUSERCLASSES(std::string& text) override {
+    FakePanelLibrary::READUSERCLASSES(text);
+    Answer(text, "COM3 classes");
+    return 0;
+  }
+  std::int16_t READTOKENTABLES(std::string& text) override {
+    FakePanelLibrary::READTOKENTABLES(text);
+    Answer(text, "COM3 tokens");
+    return 0;
+  }
+  std::int16_t READPOINTTEXTALL(std::string& text) override {
+    FakePanelLibrary::READPOINTTEXTALL(text);
+    Answer(text, "COM3 points");
+    return 0;
+  }
+};
+
+TEST_F(CommandsTest, EachCallHandsItsTextToTheNext) {
+  AnsweringLibrary library;
+  Driver d(clock_, loop_, library, lib_, service_);
+  d.DriverId = 12;
+  d.DriverFolder = d_.DriverFolder;
+  d.panels[2].PortName = "COM3";
+  d.panels[2].LinkState = kLinkEstablished;
+  Send_PanelCmd(d, "404 2 abcdefghijkl");
+  Send_PanelCmd(d, "408 2 abcdefghijkl");
+  EXPECT_EQ(library.calls(), (Calls{{"READUSERCLASSES", "COM3 abcdefghijkl"},
+                                    {"READTOKENTABLES", "COM3 classes"},
+                                    {"READUSERNAMES", "COM3 tokens"},
+                                    {"READPOINTTEXTALL", "COM3 abcdefghijkl"},
+                                    {"GETDOORAREAS", "COM3 points"}}));
+}
+
+TEST_F(CommandsTest, DownloadProgramStartsWithoutWaiting) {
+  const fs::path marker = fs::path(d_.DriverFolder) / "downloaded";
+  const fs::path program = fs::path(d_.DriverFolder) / "download.sh";
+  std::ofstream(program) << "#!/bin/sh\ntouch '" << marker.string() << "'\n";
+  fs::permissions(program, fs::perms::owner_all);
+  lib_.settings["OS/DownloadProgram"] = program.string();
+  Queue("12.0", "dnl");
+  Exec_dbCMDs(d_);
+  EXPECT_TRUE(Commands().empty());
+  for (int i = 0; i < 100 && !fs::exists(marker); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(fs::exists(marker));
+
+  // A program that cannot be started is an error line; the row is still removed.
+  lib_.settings["OS/DownloadProgram"] = (fs::path(d_.DriverFolder) / "missing").string();
+  d_.errors.Clear();
+  Queue("12.0", "dnl");
+  Exec_dbCMDs(d_);
+  EXPECT_TRUE(Commands().empty());
+  ASSERT_FALSE(d_.errors.Lines().empty());
+  EXPECT_EQ(d_.errors.Lines()[0].rfind("err_exec_dbcmds:  Exec_dbCMDs:  ", 0), 0u)
+      << d_.errors.Lines()[0];
 }
 
 }  // namespace
