@@ -6,7 +6,8 @@
 // arriving means every command before it did. Prints its figures beside the time the Part's
 // pacing (0.5 s after every command, for every panel) would take; asserts nothing.
 //
-// usage: commands_bench [ROWS] [PANELS]   (default 1000 rows, 32 panels)
+// usage: commands_bench [ROWS] [PANELS] [grouped]   (default 1000 rows, 32 panels, the rows
+// taking the panels in turn; "grouped" queues all rows of panel 0 first, then those of panel 1...)
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -69,6 +70,7 @@ int Run(const std::vector<std::string>& argv, const fs::path& log) {
 int main(int argc, char** argv) {
   const int rows = argc > 1 ? std::atoi(argv[1]) : 1000;
   const int panels = argc > 2 ? std::atoi(argv[2]) : 32;
+  const bool grouped = argc > 3 && std::string(argv[3]) == "grouped";
   if (rows < 1 || panels < 1 || panels > 32) {
     std::fprintf(stderr, "usage: commands_bench [ROWS] [PANELS 1..32]\n");
     return 2;
@@ -127,7 +129,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> last(static_cast<std::size_t>(panels));
   std::string insert = "BEGIN;";
   for (int r = 0; r < rows; ++r) {
-    const int panel = r % panels;
+    const int per_panel = (rows + panels - 1) / panels;
+    const int panel = grouped ? r / per_panel : r % panels;
     const std::string text = "C" + std::to_string(r);
     last[static_cast<std::size_t>(panel)] = text;
     insert += "insert into controller_commands (address, cmd) values ('7." + std::to_string(panel) +
@@ -162,10 +165,11 @@ int main(int argc, char** argv) {
   sim.Stop();
 
   std::printf(
-      "%d command rows for %d panel(s): %s after %.1f s (%.1f commands/s); first panel "
+      "%d command rows for %d panel(s)%s: %s after %.1f s (%.1f commands/s); first panel "
       "done after %.1f s\n",
-      rows, panels, remaining == 0 ? "all carried out" : "NOT all carried out", seconds,
-      rows / seconds, first_done);
+      rows, panels, grouped ? " queued panel by panel" : "",
+      remaining == 0 ? "all carried out" : "NOT all carried out", seconds, rows / seconds,
+      first_done);
   std::printf("  the Part's pacing (0.5 s after every command, whatever its panel): %.1f s\n",
               rows * 0.5);
   std::printf("  the per-panel pause alone (0.5 s between two commands of one panel): %.1f s\n",

@@ -84,6 +84,11 @@ void Trace(Driver& d, const std::string& command) {
   }
 }
 
+bool IsKeyword(const std::string& kind, Queue queue) {
+  return kind == "dnl" || kind == "fin" || kind == "ini" || kind == "pol" || kind == "dbg" ||
+         (kind == "rgn" && queue == Queue::kDatabase);
+}
+
 // The keyword actions common to both queues. `clean_up` removes the queue's own record of the
 // command (the row or the file); it runs before a stop or restart, so the command is not
 // carried out again by the next driver.
@@ -117,9 +122,6 @@ After Act(Driver& d, Routine& r, const char* prefix, Queue queue, std::string& c
     return After::kEndPass;
   } else if (kind == "dbg") {
     step([&] { Trace(d, command); });
-  } else if (!command.empty()) {
-    command = Trim(command);
-    Send_PanelCmd(d, command);
   }
   return After::kNext;
 }
@@ -219,6 +221,16 @@ void Exec_dbCMDs(Driver& d) {
       }))
     return;
   d.errors.LastErrorNumber = 0;
+  // Only the rows that were read go, each once it has been carried out: a row inserted meanwhile,
+  // with a lower id that committed late, is read by the next pass.
+  auto delete_row = [&d, &r, kPrefix, mine](const std::string& id) {
+    if (id.empty()) return;
+    PrefixedStep(r, kPrefix, [&] {
+      d.Hardware().Execute("Delete from controller_commands where id = " + id +
+                           " and address like '" + mine + "'");
+    });
+  };
+  PacedCommands paced(d);
   while (!rs.Eof()) {
     d.loop.DoEvents();
     std::string command;
@@ -227,30 +239,31 @@ void Exec_dbCMDs(Driver& d) {
     std::string id;
     PrefixedStep(r, kPrefix, [&] {
       id = rs.Text("id");
-      if (!AllDigitsId(id)) throw Error(kErrDbCommand, "controller_commands row without an id");
+      if (!AllDigitsId(id)) {
+        id.clear();
+        throw Error(kErrDbCommand, "controller_commands row without an id");
+      }
     });
-    // Only the row that was read goes: a row inserted meanwhile, with a lower id that committed
-    // late, is read by the next pass.
-    auto delete_row = [&] {
-      if (id.empty()) return;
-      PrefixedStep(r, kPrefix, [&] {
-        d.Hardware().Execute("Delete from controller_commands where id = " + id +
-                             " and address like '" + mine + "'");
-      });
-      id.clear();
-    };
-    After after = After::kNext;
-    if (InStr(command, " ") > 0) {
-      after = Act(d, r, kPrefix, Queue::kDatabase, command, [&] {
-        delete_row();
+    if (InStr(command, " ") == 0) {  // empty: nothing to do, but the row goes
+      delete_row(id);
+    } else if (IsKeyword(CommandKind(command), Queue::kDatabase)) {
+      paced.Flush();  // the commands before it first
+      const After after = Act(d, r, kPrefix, Queue::kDatabase, command, [&] {
+        delete_row(id);
+        id.clear();
         rs.Close();
       });
       d.errors.DebugLine(command);
+      if (after == After::kEndPass) return;
+      delete_row(id);
+    } else {
+      command = Trim(command);
+      d.errors.DebugLine(command);
+      paced.Submit(command, [delete_row, id] { delete_row(id); });
     }
-    if (after == After::kEndPass) return;
-    delete_row();
     rs.MoveNext();
   }
+  paced.Flush();
   rs.Close();
 }
 
@@ -287,10 +300,18 @@ void Exec_cmds(Driver& d) {
         r.Report(kErrPathAccess,
                  "cannot delete command file " + file.string() + ": " + ec.message());
     };
+    // The file goes once all of its commands have been carried out.
+    PacedCommands paced(d);
     for (std::string command : ReadCommandFields(content)) {
       d.errors.DebugLine("Command:  " + command);
-      if (Act(d, r, "", Queue::kFiles, command, remove) == After::kEndPass) return;
+      if (IsKeyword(CommandKind(command), Queue::kFiles)) {
+        paced.Flush();
+        if (Act(d, r, "", Queue::kFiles, command, remove) == After::kEndPass) return;
+      } else if (!command.empty()) {
+        paced.Submit(Trim(command), nullptr);
+      }
     }
+    paced.Flush();
     remove();
   }
 }

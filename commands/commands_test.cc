@@ -233,6 +233,33 @@ TEST_F(CommandsTest, ThePauseHoldsForOnePanelOnly) {
   EXPECT_EQ(panel_.CallNames(), (Texts{"ARMAREA", "ARMAREA", "DISARMAREA"}));
 }
 
+TEST_F(CommandsTest, AQueuedCommandDoesNotWaitBehindAnotherPanelsPause) {
+  Link(1, "COM2");
+  Queue("12.1", "324 1 1");
+  Queue("12.1", "325 1 1");
+  Queue("12.2", "324 2 1");
+  Queue("12.1", "dbg 0");  // a keyword waits for the commands before it
+  Queue("12.2", "325 2 1");
+  const auto start = clock_.SteadyNow();
+  Exec_dbCMDs(d_);
+  EXPECT_EQ(panel_.calls(), (Calls{{"ARMAREA", "COM2 1"},
+                                   {"ARMAREA", "COM3 1"},
+                                   {"DISARMAREA", "COM2 1"},
+                                   {"STOPTRACE", ""},
+                                   {"DISARMAREA", "COM3 1"}}));
+  EXPECT_LT(clock_.SteadyNow() - start, 2 * kCommandPause);
+  EXPECT_TRUE(Commands().empty());
+
+  // The same in a command file.
+  panel_.ClearCalls();
+  clock_.Advance(kCommandPause);
+  CommandFile("x.cmd", "324 1 1\n325 1 1\n324 2 1\n");
+  Exec_cmds(d_);
+  EXPECT_EQ(panel_.calls(),
+            (Calls{{"ARMAREA", "COM2 1"}, {"ARMAREA", "COM3 1"}, {"DISARMAREA", "COM2 1"}}));
+  EXPECT_TRUE(fs::is_empty(Commands_()));
+}
+
 TEST_F(CommandsTest, ParkedMessagesAreReplayedInParkingOrder) {
   Link(5, "COM6");
   d_.panels[5].LinkState = kLinkLost;

@@ -119,4 +119,48 @@ SendOutcome Send_PanelCmd(Driver& d, const std::string& message, bool park) {
   return failed ? SendOutcome::kFailed : SendOutcome::kSent;
 }
 
+bool PacedCommands::InPause(int slot) const {
+  const PanelSlot& s = d_.panels[static_cast<std::size_t>(slot)];
+  return s.LinkState == kLinkEstablished && d_.clock.SteadyNow() < s.CommandPauseUntil;
+}
+
+void PacedCommands::Submit(const std::string& message, std::function<void()> done) {
+  const CommandMessage m = ParseCommandMessage(message);
+  if (!m.refused) {
+    auto& line = waiting_[static_cast<std::size_t>(m.slot)];
+    if (!line.empty() || InPause(m.slot)) {
+      line.push_back({message, std::move(done)});
+      return;
+    }
+  }
+  Send_PanelCmd(d_, message);
+  if (done) done();
+}
+
+void PacedCommands::Flush() {
+  for (;;) {
+    bool waiting = false, sent = false;
+    auto next = Clock::SteadyTime::max();
+    for (int slot = 0; slot < kPanelSlots; ++slot) {
+      auto& line = waiting_[static_cast<std::size_t>(slot)];
+      if (line.empty()) continue;
+      waiting = true;
+      if (InPause(slot)) {
+        next = std::min(next, d_.panels[static_cast<std::size_t>(slot)].CommandPauseUntil);
+        continue;
+      }
+      Waiting w = std::move(line.front());
+      line.pop_front();
+      Send_PanelCmd(d_, w.message);
+      if (w.done) w.done();
+      sent = true;
+    }
+    if (!waiting) return;
+    if (!sent) {
+      const auto now = d_.clock.SteadyNow();
+      if (next > now) d_.loop.DoEvents(std::chrono::ceil<std::chrono::milliseconds>(next - now));
+    }
+  }
+}
+
 }  // namespace ordane

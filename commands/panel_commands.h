@@ -3,8 +3,11 @@
 // link is not up, a row of cBuffer that is sent when the link comes back.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -28,5 +31,31 @@ enum class SendOutcome {
 // The next command to the same panel waits until kCommandPause after this one; the wait
 // yields to the message loop, and commands to other panels do not wait for it.
 SendOutcome Send_PanelCmd(Driver& d, const std::string& message, bool park = true);
+
+// Carries out a run of command messages (one pass of a command queue) so that a command for one
+// panel never waits behind another panel's pause: a message whose panel is in its pause waits
+// in that panel's line, behind the panel's earlier messages, while the messages of other panels
+// go on. `done` runs once its message has been carried out (the queue then removes its record).
+class PacedCommands {
+ public:
+  explicit PacedCommands(Driver& d) : d_(d) {}
+  PacedCommands(const PacedCommands&) = delete;
+  PacedCommands& operator=(const PacedCommands&) = delete;
+
+  void Submit(const std::string& message, std::function<void()> done);
+  // Carries out every waiting message, each panel's after its pause, yielding to the message
+  // loop meanwhile. Callers flush before a keyword command and at the end of their pass.
+  void Flush();
+
+ private:
+  struct Waiting {
+    std::string message;
+    std::function<void()> done;
+  };
+  bool InPause(int slot) const;
+
+  Driver& d_;
+  std::array<std::deque<Waiting>, kPanelSlots> waiting_;
+};
 
 }  // namespace ordane
