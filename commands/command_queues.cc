@@ -1,6 +1,7 @@
 #include "commands/command_queues.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,6 +136,9 @@ int OpenComplete(const fs::path& file) {
   if (fd < 0)
     throw Error(kErrBadFileName,
                 "cannot open command file " + file.string() + ": " + std::strerror(errno));
+  // A writer that opens the file while the lease is held makes the kernel signal the holder;
+  // SIGURG, unlike the default SIGIO, is ignored unless handled.
+  ::fcntl(fd, F_SETSIG, SIGURG);
   if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
     ::fcntl(fd, F_SETLEASE, F_UNLCK);
   } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
