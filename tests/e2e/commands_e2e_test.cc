@@ -276,6 +276,22 @@ class CommandsSite : public ::testing::Test {
     Queue(3, "POLL 3 1");
     EXPECT_TRUE(Eventually([&] { return SimStatus(4, "connected") == "1"; }));
 
+    // "ini" closes every link and starts the driver's panels again; commands go on.
+    // (The start-up empties the driver's command queue: queue the next command once it has run,
+    // which its start event "HS001" marks.)
+    auto started = [&] {
+      std::size_t n = 0;
+      for (const auto& f : ListMatching(ResolvePath(Folder(), "events"), "*.evt"))
+        n += Count(ReadWholeFile(f).value_or(""), "HS001");
+      return n;
+    };
+    ASSERT_EQ(started(), 1u);
+    Queue(2, "ini");
+    ASSERT_TRUE(Eventually([&] { return started() == 2; }));
+    Queue(2, "324 2 2");
+    EXPECT_TRUE(Eventually([&] { return SimStatus(3, "areas").substr(1, 1) == "A"; }))
+        << SimStatus(3, "areas");
+
     // "fin" stops the driver the orderly way.
     Queue(2, "fin");
     EXPECT_EQ(driver_->Wait(30), 0);
