@@ -270,16 +270,29 @@ TEST_F(CommandsTest, ParkedMessagesAreReplayedInParkingOrder) {
   EXPECT_TRUE(panel_.calls().empty());
   EXPECT_EQ(Parked("12.5").size(), 3u);
 
+  // Back: one message now, the others each after the panel's pause, with no wait in between
+  // for anyone; a command that comes meanwhile is parked behind them.
   d_.panels[5].LinkState = kLinkEstablished;
   Process_Buffer(d_, 5);
-  EXPECT_EQ(panel_.calls(),
-            (Calls{{"ARMAREA", "COM6 1"}, {"BYPASSPOINT", "COM6 7"}, {"DISARMAREA", "COM6 1"}}));
+  EXPECT_EQ(panel_.calls(), (Calls{{"ARMAREA", "COM6 1"}}));
+  EXPECT_EQ(Send_PanelCmd(d_, "326 5"), SendOutcome::kParked);
+  EXPECT_EQ(Parked("12.5"), (Texts{"330 5 7", "325 5 1", "326 5"}));
+  Process_Buffers(d_);  // still in its pause
+  EXPECT_EQ(panel_.calls().size(), 1u);
+  for (int i = 0; i < 4; ++i) {
+    clock_.Advance(kCommandPause);
+    Process_Buffers(d_);
+  }
+  EXPECT_EQ(panel_.calls(), (Calls{{"ARMAREA", "COM6 1"},
+                                   {"BYPASSPOINT", "COM6 7"},
+                                   {"DISARMAREA", "COM6 1"},
+                                   {"SILENCEBELL", "COM6 "}}));
   EXPECT_TRUE(Parked("12.5").empty());
+  EXPECT_FALSE(d_.panels[5].ParkedPending);
   EXPECT_EQ(Parked("1.5"), (Texts{"324 5 3"}));
-  // No rows: nothing happens.
-  panel_.ClearCalls();
-  Process_Buffer(d_, 5);
-  EXPECT_TRUE(panel_.calls().empty());
+  // Sent at once again now that nothing waits.
+  clock_.Advance(kCommandPause);
+  EXPECT_EQ(Send_PanelCmd(d_, "326 5"), SendOutcome::kSent);
 }
 
 TEST_F(CommandsTest, DatabaseQueueKeywords) {

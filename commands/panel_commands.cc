@@ -77,14 +77,16 @@ SendOutcome Send_PanelCmd(Driver& d, const std::string& message, bool park) {
   if (m.refused) return SendOutcome::kRefused;
 
   PanelSlot& slot = d.panels[static_cast<std::size_t>(m.slot)];
-  if (slot.LinkState == kLinkEstablished) WaitForPanel(d, slot);
+  const bool behind_parked = park && slot.ParkedPending;
+  if (slot.LinkState == kLinkEstablished && !behind_parked) WaitForPanel(d, slot);
   // The wait yields: the link may have been lost meanwhile.
-  if (slot.LinkState != kLinkEstablished) {
+  if (slot.LinkState != kLinkEstablished || behind_parked) {
     if (!park) return SendOutcome::kNotLinked;
     const bool parked = r.Step([&] {
       d.Hardware().Execute("INSERT INTO cBuffer ([address], [MSG]) VALUES ('" +
                            d.ControllerAddress(m.slot) + "','" + SqlQuote(text_message) + "') ");
     });
+    if (parked) slot.ParkedPending = true;
     return parked ? SendOutcome::kParked : SendOutcome::kFailed;
   }
 

@@ -26,8 +26,9 @@ enum class SendOutcome {
   kFailed,     // a library call or the parking insert failed; reported
 };
 
-// Carries out one command message. While the slot's link is not up the message is parked in
-// cBuffer (unless `park` is false: the replay of parked messages keeps them where they are).
+// Carries out one command message. While the slot's link is not up, or parked messages of the
+// slot still wait to be replayed, the message is parked in cBuffer (unless `park` is false: the
+// replay of parked messages keeps them where they are).
 // The next command to the same panel waits until kCommandPause after this one; the wait
 // yields to the message loop, and commands to other panels do not wait for it.
 SendOutcome Send_PanelCmd(Driver& d, const std::string& message, bool park = true);

@@ -51,6 +51,9 @@ struct PanelSlot {
   // The panel takes its next command no earlier than this: the pause after each command
   // protects the panel, so it holds for this panel only.
   Clock::SteadyTime CommandPauseUntil{};
+  // Parked commands wait in cBuffer to be replayed: a new command for the panel is parked
+  // behind them, so the panel gets its commands in order.
+  bool ParkedPending = false;
 };
 
 struct PanelUser {

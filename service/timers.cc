@@ -8,6 +8,7 @@
 #include "commands/command_queues.h"
 #include "events/event_files.h"
 #include "events/event_logger.h"
+#include "panel/message_buffer.h"
 #include "panel/panel_library.h"
 #include "responses/dispatcher.h"
 #include "status/status_files.h"
@@ -57,6 +58,8 @@ void Timer1_Timer(Driver& d) {
   if (EventLoggerStoresEvents()) r.Step([&] { Process_Evt_Files(d); });
   r.Step([&] { Exec_cmds(d); });
   r.Step([&] { Main_Process(d); });
+  // Parked commands whose panel's pause has ended.
+  r.Step([&] { Process_Buffers(d); });
 }
 
 void Timer2_Timer(Driver& d) {
