@@ -267,7 +267,8 @@ void Exec_dbCMDs(Driver& d) {
     }
     rs.MoveNext();
   }
-  paced.Flush();
+  // What waits for a panel's pause is parked; the pass ends without waiting.
+  paced.Park();
   rs.Close();
 }
 
@@ -315,7 +316,7 @@ void Exec_cmds(Driver& d) {
         paced.Submit(Trim(command), nullptr);
       }
     }
-    paced.Flush();
+    paced.Park();
     remove();
   }
 }

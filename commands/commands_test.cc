@@ -124,6 +124,17 @@ class CommandsTest : public DriverTest {
     std::ofstream(folder / name, std::ios::binary) << content;
   }
   fs::path Commands_() { return ResolvePath(d_.DriverFolder, "Commands"); }
+  // Lets the panels' pauses end until every parked command has been sent.
+  void Drain() {
+    for (int i = 0; i < 100; ++i) {
+      bool pending = false;
+      for (const PanelSlot& slot : d_.panels)
+        pending = pending || (slot.ParkedPending && slot.LinkState == kLinkEstablished);
+      if (!pending) return;
+      clock_.Advance(kCommandPause);
+      Process_Buffers(d_);
+    }
+  }
   std::string Flag(int slot, const char* key) {
     return ReadProfileString(ResolvePath(d_.DriverFolder, ControllerStatusFile(slot)),
                              "Status_Controllers", key);
@@ -250,11 +261,27 @@ TEST_F(CommandsTest, AQueuedCommandDoesNotWaitBehindAnotherPanelsPause) {
   EXPECT_LT(clock_.SteadyNow() - start, 2 * kCommandPause);
   EXPECT_TRUE(Commands().empty());
 
+  // A pass never waits for a pause: what waits for its panel is parked, in order, and follows.
+  panel_.ClearCalls();
+  clock_.Advance(kCommandPause);
+  Queue("12.1", "324 1 1");
+  Queue("12.1", "325 1 1");
+  Queue("12.1", "326 1");
+  const auto pass = clock_.SteadyNow();
+  Exec_dbCMDs(d_);
+  EXPECT_EQ(clock_.SteadyNow(), pass);
+  EXPECT_TRUE(Commands().empty());
+  EXPECT_EQ(Parked("12.1"), (Texts{"325 1 1", "326 1"}));
+  Drain();
+  EXPECT_EQ(panel_.calls(),
+            (Calls{{"ARMAREA", "COM2 1"}, {"DISARMAREA", "COM2 1"}, {"SILENCEBELL", "COM2 "}}));
+
   // The same in a command file.
   panel_.ClearCalls();
   clock_.Advance(kCommandPause);
   CommandFile("x.cmd", "324 1 1\n325 1 1\n324 2 1\n");
   Exec_cmds(d_);
+  Drain();
   EXPECT_EQ(panel_.calls(),
             (Calls{{"ARMAREA", "COM2 1"}, {"ARMAREA", "COM3 1"}, {"DISARMAREA", "COM2 1"}}));
   EXPECT_TRUE(fs::is_empty(Commands_()));
@@ -323,6 +350,7 @@ TEST_F(CommandsTest, DatabaseQueueKeywords) {
     panel_.ClearCalls();
     Queue("12.0", c.cmd);
     Exec_dbCMDs(d_);
+    Drain();
     Calls library;
     for (const auto& call : panel_.calls())
       if (call.name != "DEFAULTSTATUS" && call.name.rfind("GET", 0) != 0 &&
@@ -346,6 +374,7 @@ TEST_F(CommandsTest, DatabaseQueueTakesOnlyItsOwnRowsAndDeletesOnlyWhatItRead) {
     Sql("insert into controller_commands (id, address, cmd) values (0, '12.2', '325 2 1')");
   });
   Exec_dbCMDs(d_);
+  Drain();
   EXPECT_EQ(panel_.calls(), (Calls{{"ARMAREA", "COM3 1"}, {"BYPASSPOINT", "COM3 1"}}));
   EXPECT_EQ(Commands(), (Texts{"12.2 325 2 1", "1.2 324 2 2", "120.2 324 2 3"}));
 
@@ -353,6 +382,7 @@ TEST_F(CommandsTest, DatabaseQueueTakesOnlyItsOwnRowsAndDeletesOnlyWhatItRead) {
   d_.DriverId = 1;
   panel_.ClearCalls();
   Exec_dbCMDs(d_);
+  Drain();
   EXPECT_EQ(panel_.calls(), (Calls{{"ARMAREA", "COM3 2"}}));
   EXPECT_EQ(Commands(), (Texts{"12.2 325 2 1", "120.2 324 2 3"}));
 }
@@ -407,6 +437,7 @@ TEST_F(CommandsTest, FileQueue) {
     panel_.ClearCalls();
     CommandFile("x.cmd", c.content);
     Exec_cmds(d_);
+    Drain();
     EXPECT_EQ(panel_.calls(), c.calls) << c.content.substr(0, 40);
     EXPECT_TRUE(fs::is_empty(Commands_())) << c.content.substr(0, 40);
   }
@@ -421,11 +452,13 @@ TEST_F(CommandsTest, FileQueueTakesOnlyCompleteFiles) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::write(fd, "324 2", 5), 5);
   Exec_cmds(d_);
+  Drain();
   EXPECT_TRUE(panel_.calls().empty());
   EXPECT_TRUE(fs::exists(writing));
   ASSERT_EQ(::write(fd, " 3\n", 3), 3);
   ::close(fd);
   Exec_cmds(d_);
+  Drain();
   EXPECT_EQ(panel_.calls(), (Calls{{"ARMAREA", "COM3 3"}}));
   EXPECT_FALSE(fs::exists(writing));
   EXPECT_TRUE(fs::exists(Commands_() / ".new.1.tmp"));

@@ -58,6 +58,18 @@ const std::vector<CodeAction>& CodeTable() {
   return table;
 }
 
+SendOutcome ParkMessage(Driver& d, Routine& r, int slot, const std::string& message) {
+  const bool parked = r.Step([&] {
+    d.Hardware().Execute("INSERT INTO cBuffer ([address], [MSG]) VALUES ('" +
+                         d.ControllerAddress(slot) + "','" + SqlQuote(message) + "') ");
+  });
+  if (!parked) return SendOutcome::kFailed;
+  d.panels[static_cast<std::size_t>(slot)].ParkedPending = true;
+  return SendOutcome::kParked;
+}
+
+SendOutcome Carry(Driver& d, Routine& r, const CommandMessage& m, PanelSlot& slot);
+
 // Yields to the message loop until the panel's pause after its last command is over.
 void WaitForPanel(Driver& d, const PanelSlot& slot) {
   for (;;) {
@@ -82,14 +94,23 @@ SendOutcome Send_PanelCmd(Driver& d, const std::string& message, bool park) {
   // The wait yields: the link may have been lost meanwhile.
   if (slot.LinkState != kLinkEstablished || behind_parked) {
     if (!park) return SendOutcome::kNotLinked;
-    const bool parked = r.Step([&] {
-      d.Hardware().Execute("INSERT INTO cBuffer ([address], [MSG]) VALUES ('" +
-                           d.ControllerAddress(m.slot) + "','" + SqlQuote(text_message) + "') ");
-    });
-    if (parked) slot.ParkedPending = true;
-    return parked ? SendOutcome::kParked : SendOutcome::kFailed;
+    return ParkMessage(d, r, m.slot, text_message);
   }
 
+  return Carry(d, r, m, slot);
+}
+
+SendOutcome Park_PanelCmd(Driver& d, const std::string& message) {
+  Routine r(d.errors, "ERR_Send_PanelCmd");
+  const std::string text_message(CString(message));
+  const CommandMessage m = ParseCommandMessage(text_message);
+  if (m.refused) return Send_PanelCmd(d, message);  // reported there
+  return ParkMessage(d, r, m.slot, text_message);
+}
+
+namespace {
+
+SendOutcome Carry(Driver& d, Routine& r, const CommandMessage& m, PanelSlot& slot) {
   const std::string port = slot.PortName;
   std::string command = port + " " + m.arguments;
   bool failed = false;
@@ -121,6 +142,8 @@ SendOutcome Send_PanelCmd(Driver& d, const std::string& message, bool park) {
   return failed ? SendOutcome::kFailed : SendOutcome::kSent;
 }
 
+}  // namespace
+
 bool PacedCommands::InPause(int slot) const {
   const PanelSlot& s = d_.panels[static_cast<std::size_t>(slot)];
   return s.LinkState == kLinkEstablished && d_.clock.SteadyNow() < s.CommandPauseUntil;
@@ -137,6 +160,21 @@ void PacedCommands::Submit(const std::string& message, std::function<void()> don
   }
   Send_PanelCmd(d_, message);
   if (done) done();
+}
+
+void PacedCommands::Park() {
+  bool failed = false;
+  for (auto& line : waiting_) {
+    while (!line.empty() && !failed) {
+      if (Park_PanelCmd(d_, line.front().message) != SendOutcome::kParked) {
+        failed = true;  // the buffer cannot take it: the rest waits for its panels here
+        break;
+      }
+      if (line.front().done) line.front().done();
+      line.pop_front();
+    }
+  }
+  if (failed) Flush();
 }
 
 void PacedCommands::Flush() {

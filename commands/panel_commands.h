@@ -33,6 +33,10 @@ enum class SendOutcome {
 // yields to the message loop, and commands to other panels do not wait for it.
 SendOutcome Send_PanelCmd(Driver& d, const std::string& message, bool park = true);
 
+// Parks a command message in cBuffer for its panel, to be sent when the panel's pause has
+// ended (and its link is up), after the messages parked before it.
+SendOutcome Park_PanelCmd(Driver& d, const std::string& message);
+
 // Carries out a run of command messages (one pass of a command queue) so that a command for one
 // panel never waits behind another panel's pause: a message whose panel is in its pause waits
 // in that panel's line, behind the panel's earlier messages, while the messages of other panels
@@ -45,8 +49,13 @@ class PacedCommands {
 
   void Submit(const std::string& message, std::function<void()> done);
   // Carries out every waiting message, each panel's after its pause, yielding to the message
-  // loop meanwhile. Callers flush before a keyword command and at the end of their pass.
+  // loop meanwhile. Callers flush before a keyword command, so that it follows the commands
+  // queued before it.
   void Flush();
+  // Parks every waiting message, in order, so that the queue's pass ends without waiting for
+  // any panel: the parked messages follow as the pauses end. `done` runs for each one parked.
+  // When the buffer cannot take a message, the rest are carried out as Flush does.
+  void Park();
 
  private:
   struct Waiting {
