@@ -68,7 +68,39 @@ SendOutcome ParkMessage(Driver& d, Routine& r, int slot, const std::string& mess
   return SendOutcome::kParked;
 }
 
-SendOutcome Carry(Driver& d, Routine& r, const CommandMessage& m, PanelSlot& slot);
+// Makes the library calls of the message's code, each with the command text (PortName, a blank,
+// the arguments) as the call before it left it, and starts the panel's pause.
+SendOutcome Carry(Driver& d, Routine& r, const CommandMessage& m, PanelSlot& slot) {
+  const std::string port = slot.PortName;
+  std::string command = port + " " + m.arguments;
+  bool failed = false;
+  auto call = [&](Export e) {
+    if (!r.Step([&] { (d.panel.*e)(command); })) failed = true;
+  };
+  if (m.code == 1) {
+    // Only "!O" + area disarms here; the area is one less than the message's last digit.
+    if (Left(m.arguments, 2) == "!O") {
+      command = port + " " + std::to_string(ValueOf0(Right(m.arguments, 1)) - 1);
+      call(&PanelLibrary::DISARMAREA);
+    }
+  } else if (m.code == 302) {
+    command = port + " " + PanelClockText(d.clock.Now());
+    call(&PanelLibrary::SETDATETIME);
+  } else {
+    for (const CodeAction& a : CodeTable()) {
+      if (a.code != m.code) continue;
+      if (m.code == 352) command = ReplaceAll(command, ":", ",");
+      if (m.code == 404) slot.ActivityText = "Reading Token Tables";
+      for (Export e : a.calls) call(e);
+      if (a.flag != nullptr)
+        r.Step(
+            [&] { WriteIni(d, "Status_Controllers", a.flag, "", ControllerStatusFile(m.slot)); });
+      break;
+    }
+  }
+  slot.CommandPauseUntil = d.clock.SteadyNow() + kCommandPause;
+  return failed ? SendOutcome::kFailed : SendOutcome::kSent;
+}
 
 // Yields to the message loop until the panel's pause after its last command is over.
 void WaitForPanel(Driver& d, const PanelSlot& slot) {
@@ -107,42 +139,6 @@ SendOutcome Park_PanelCmd(Driver& d, const std::string& message) {
   if (m.refused) return Send_PanelCmd(d, message);  // reported there
   return ParkMessage(d, r, m.slot, text_message);
 }
-
-namespace {
-
-SendOutcome Carry(Driver& d, Routine& r, const CommandMessage& m, PanelSlot& slot) {
-  const std::string port = slot.PortName;
-  std::string command = port + " " + m.arguments;
-  bool failed = false;
-  auto call = [&](Export e) {
-    if (!r.Step([&] { (d.panel.*e)(command); })) failed = true;
-  };
-  if (m.code == 1) {
-    // Only "!O" + area disarms here; the area is one less than the message's last digit.
-    if (Left(m.arguments, 2) == "!O") {
-      command = port + " " + std::to_string(ValueOf0(Right(m.arguments, 1)) - 1);
-      call(&PanelLibrary::DISARMAREA);
-    }
-  } else if (m.code == 302) {
-    command = port + " " + PanelClockText(d.clock.Now());
-    call(&PanelLibrary::SETDATETIME);
-  } else {
-    for (const CodeAction& a : CodeTable()) {
-      if (a.code != m.code) continue;
-      if (m.code == 352) command = ReplaceAll(command, ":", ",");
-      if (m.code == 404) slot.ActivityText = "Reading Token Tables";
-      for (Export e : a.calls) call(e);
-      if (a.flag != nullptr)
-        r.Step(
-            [&] { WriteIni(d, "Status_Controllers", a.flag, "", ControllerStatusFile(m.slot)); });
-      break;
-    }
-  }
-  slot.CommandPauseUntil = d.clock.SteadyNow() + kCommandPause;
-  return failed ? SendOutcome::kFailed : SendOutcome::kSent;
-}
-
-}  // namespace
 
 bool PacedCommands::InPause(int slot) const {
   const PanelSlot& s = d_.panels[static_cast<std::size_t>(slot)];
