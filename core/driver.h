@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -42,6 +43,18 @@ struct PanelSlot {
   std::string PanelStatusText, FirmwareText, AreaStatusText, DoorStatusText;
   std::string OnBoardRelayText, OffBoardRelayText, BypassText, PointStatusText;
   std::string ActivityText;    // title of the upload under way
+
+  // A modem line's dial command (MODEMCOMMAND text); empty for other lines and after a hang-up.
+  std::string DialCommand;
+  // When the library will have reopened a lost modem line, so that the dial can be repeated;
+  // the epoch when no redial waits.
+  Clock::SteadyTime RedialAt{};
+  // The panel takes its next command no earlier than this: the pause after each command
+  // protects the panel, so it holds for this panel only.
+  Clock::SteadyTime CommandPauseUntil{};
+  // Parked commands wait in cBuffer to be replayed: a new command for the panel is parked
+  // behind them, so the panel gets its commands in order.
+  bool ParkedPending = false;
 };
 
 struct PanelUser {
@@ -113,6 +126,17 @@ class Driver {
 
   // True once a stop has begun: a second stop request lets the first one finish.
   bool stopping = false;
+  // The process holds the one-driver-per-computer lock (a restart does not take it again).
+  bool InstanceLocked = false;
+
+  // The library trace level last set by a "dbg" command.
+  std::int16_t TraceLevel = 0;
+  // Set by the start-up sequence, used by the "fin" and "ini" commands: closing the main
+  // window (ends the process) and running the start-up sequence again. The command queues
+  // cannot reach the service shell directly; unset, "fin" ends the process and "ini" does
+  // nothing more than close the links.
+  std::function<void()> UnloadMainWindow;
+  std::function<void()> RestartDriver;
 
   // Set by the event logger when the event's log type could not be found.
   bool LogFailed = false;

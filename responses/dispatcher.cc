@@ -5,6 +5,7 @@
 #include "events/decoder.h"
 #include "events/event_logger.h"
 #include "events/lookups.h"
+#include "panel/connections.h"
 #include "panel/message_buffer.h"
 #include "panel/panel_library.h"
 #include "responses/uploads.h"
@@ -26,8 +27,9 @@ void LogPanelEvent(Driver& d, int slot, const std::string& code) {
 void ReestablishedPanel(Driver& d, Routine& r, int i) {
   PanelSlot& slot = d.panels[static_cast<std::size_t>(i)];
   const std::string address = d.ControllerAddress(i);
-  d.errors.DebugLine("Reestablished Panel:  " + address +
-                     "  (status=" + std::to_string(slot.LinkState) + ")");
+  d.errors.DebugLine("Reestablished Panel:  " + address + "  (status=" +
+                     std::to_string(slot.LinkState) + ")");
+  slot.RedialAt = {};  // a modem line that came back needs no redial
   if (slot.LinkState == kLinkEstablished) return;
   r.Step([&] { LogPanelEvent(d, i, "PO001"); });
   r.Step([&] {
@@ -42,6 +44,9 @@ void LostPanel(Driver& d, Routine& r, int i) {
   const std::string address = d.ControllerAddress(i);
   d.errors.DebugLine("Lost Panel:  " + address + "  (status=" + std::to_string(slot.LinkState) +
                      ")");
+  // Each notification means the library closed the line and will reopen it; a modem behind a
+  // reopened port is on-hook until it is dialled again.
+  r.Step([&] { ScheduleRedial(d, i); });
   if (slot.LinkState == kLinkLost) return;
   // A panel is declared lost at its third notification in a row, not at a passing glitch.
   if (++slot.LostCount <= d.LostLimit) return;

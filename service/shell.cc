@@ -5,6 +5,7 @@
 
 #include "db/db.h"
 #include "events/event_files.h"
+#include "panel/connections.h"
 #include "panel/message_buffer.h"
 #include "panel/panel_library.h"
 #include "core/log.h"
@@ -138,29 +139,23 @@ void TerminateMain(Driver& d) {
 void ConnectButton(Driver& d, const std::string& panel_text) {
   Routine r(d.errors, "ERR_Command1_Click");
   const int n = PanelNumber(panel_text);
+  if (!r.Step([&] { d.Slot(n); })) return;
+  // The connection texts come from the database, as for a connect command; the connect sends
+  // the parked messages and asks the panel for its state.
+  r.Step([&] { ConnectPanel(d, static_cast<std::int16_t>(n)); });
+  if (d.Slot(n).LinkState != kLinkEstablished) return;  // no controller row
   r.Step([&] {
-    std::string text = d.Slot(n).ConnectString;
-    d.panel.INITIALIZEPANEL(text);
-  });
-  r.Step([&] { d.Slot(n).LinkState = kLinkEstablished; });
-  r.Step([&] {
-    d.Slot(n);
     d.Hardware().Execute("update [controllers] set cstatus=1 where address = '" +
                          d.ControllerAddress(n) + "'");
-  });
-  r.Step([&] {
-    d.Slot(n);
-    Process_Buffer(d, static_cast<std::int16_t>(n));
-  });
-  r.Step([&] {
-    d.Slot(n);
-    request_io(d, static_cast<std::int16_t>(n), 0);
   });
 }
 
 void TerminateButton(Driver& d, const std::string& panel_text) {
   Routine r(d.errors, "ERR_Command1_Click");
   const int n = PanelNumber(panel_text);
+  if (!r.Step([&] { d.Slot(n); })) return;
+  // A modem line is hung up before the library lets it go, and is not dialled again.
+  r.Step([&] { DisconnectPanel(d, static_cast<std::int16_t>(n)); });
   // The library knows the panel by its link name; an empty text would name no link.
   r.Step([&] {
     std::string text = d.Slot(n).PortName;

@@ -103,10 +103,10 @@ TEST_F(ShellTest, ShutdownClosesLinksLogsStopAndMarksTheDriverStopped) {
 }
 
 TEST_F(ShellTest, ButtonsActOnPanelZeroForAnEmptyOrNonNumericText) {
-  Sql("insert into controllers (address, driver_id, controller_address, cstatus) values ('12.0', 12, 0, 0)");
+  Sql("insert into controllers (address, driver_id, controller_address, cstatus, Connection_Type, "
+      "EC_1_Name) values ('12.0', 12, 0, 0, '4', '127.0.0.2')");
+  Sql("insert into channels (driver_id, channel, port2) values (12, 0, 7701)");
   StartedDriver();
-  d_.panels[0].PortName = "127.0.0.2";
-  d_.panels[0].ConnectString = "TCP/IP - 127.0.0.2 7701";
   ConnectButton(d_, "abc");
   EXPECT_EQ(d_.panels[0].LinkState, kLinkEstablished);
   EXPECT_EQ(One("select cstatus from controllers where address = '12.0'"), "1");

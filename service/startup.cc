@@ -58,7 +58,9 @@ void ConnectPolledPanel(Driver& d, Routine& r, db::Recordset& controllers) {
       });
       if (LineOf(connection_type) == PanelConnection::Line::kModem) {
         r.Step([&] {
-          std::string text = d.Slot(panel).PortName + " 1000 ATD,T" + ec_1_name + "\r";
+          PanelSlot& slot = d.Slot(panel);
+          slot.DialCommand = slot.PortName + " 1000 ATD,T" + ec_1_name + "\r";
+          std::string text = slot.DialCommand;
           d.panel.MODEMCOMMAND(text);
         });
       }
@@ -112,21 +114,15 @@ void EndStartUp(int code, const std::string& text) {
   throw EndProcess{code};
 }
 
-PanelConnection::Line LineOf(const std::string& connection_type) {
-  if (connection_type >= "0" && connection_type <= "3")
-    return connection_type >= "1" ? PanelConnection::Line::kModem : PanelConnection::Line::kSerial;
-  if (connection_type == "4") return PanelConnection::Line::kTcp;
-  return PanelConnection::Line::kNone;
-}
-
 void START_UP(Driver& d, const std::string& command_line) {
   Routine r(d.errors, "ERR_Start_Up");
 
   // 1. One driver per computer.
-  if (!AcquireInstanceLock()) {
+  if (!d.InstanceLocked && !AcquireInstanceLock()) {
     LogLine(LogLevel::kError, "another panel driver is already running; this one ends");
     throw EndProcess{1};
   }
+  d.InstanceLocked = true;
   // 2. The panel users of every panel.
   d.PanelUsers.assign(kPanelUserPanels, std::vector<PanelUser>(kPanelUsersPerPanel));
   // 3. Command line and service manager.
@@ -219,6 +215,14 @@ void START_UP(Driver& d, const std::string& command_line) {
                 extra;
     F_logevent(d, when, address, code, detail, extra);
   });
+  // The "fin" and "ini" commands end the driver and start it again through these.
+  d.UnloadMainWindow = [&d] {
+    if (d.stopping) return;
+    d.stopping = true;
+    UnloadMain(d);
+    throw EndProcess{0};
+  };
+  d.RestartDriver = [&d, command_line] { START_UP(d, command_line); };
   // 19.
   d.loop.SetEnabled(d.Timer2, true);
   d.loop.SetEnabled(d.Timer1, false);

@@ -6,6 +6,7 @@
 
 #include "core/driver.h"
 #include "core/log.h"
+#include "panel/connections.h"  // PanelConnection, LineOf
 
 namespace ordane {
 
@@ -36,16 +37,5 @@ void START_UP(Driver& d, const std::string& command_line);
 // table does not have yet.
 void Add_EventDes(Driver& d);
 
-// The connection text and link name of a panel, from its controllers and channels rows.
-struct PanelConnection {
-  enum class Line { kNone, kSerial, kModem, kTcp };
-  Line line = Line::kNone;
-  std::string PortName;
-  std::string ConnectString;
-  std::string DialCommand;  // MODEMCOMMAND text for a modem line
-};
-// Connection types are compared as texts: "0" to "3" are serial lines, "1" to "3" of them with
-// a modem (so "10" is a modem line too), "4" is TCP/IP, anything else has no line.
-PanelConnection::Line LineOf(const std::string& connection_type);
 
 }  // namespace ordane

@@ -9,6 +9,7 @@
 #include "events/event_file_reader.h"
 #include "events/event_files.h"
 #include "events/event_logger.h"
+#include "panel/message_buffer.h"
 #include "panel/panel_library.h"
 #include "responses/dispatcher.h"
 #include "status/status_files.h"
@@ -55,6 +56,8 @@ void Timer1_Timer(Driver& d) {
   r.Step([&] { Process_Evt_Files(d); });
   r.Step([&] { Exec_cmds(d); });
   r.Step([&] { Main_Process(d); });
+  // Parked commands whose panel's pause has ended.
+  r.Step([&] { Process_Buffers(d); });
 }
 
 void Timer2_Timer(Driver& d) {
@@ -92,29 +95,12 @@ void Timer2_Timer(Driver& d) {
     }
   }
   d.PollingActive = false;
+  r.Step([&] { RedialModems(d); });
   r.Step([&] { Exec_dbCMDs(d); });
 }
 
 bool DelayedCommandDue(const std::string& due, const LocalTime& now) {
   return ValueOf0(due) < now.minute * 100 + now.second;
-}
-
-void request_io(Driver& d, std::int16_t panel, int /*flag*/) {
-  Routine r(d.errors, "ERR_request_io");
-  std::string port;
-  if (!r.Step([&] { port = d.Slot(panel).PortName; }) || port.empty()) return;
-  r.Step([&] { Request(d, port, &PanelLibrary::DEFAULTSTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETFIRMWAREREVISION); });
-  r.Step([&] {
-    std::string door = DoorStatusRequest(port);
-    d.panel.DOORCOMMAND(door);
-  });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETPANELSTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETAREASTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETONBOARDRELAYSTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETOFFBOARDRELAYSTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::GETACTUALPOINTSTATUS); });
-  r.Step([&] { Request(d, port, &PanelLibrary::POINTBYPASSSTATUS); });
 }
 
 void Process_Evt_Files(Driver& d) {

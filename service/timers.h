@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/driver.h"
+#include "panel/connections.h"  // request_io
 
 namespace ordane {
 
@@ -20,10 +21,6 @@ void Timer2_Timer(Driver& d);
 // Creates the two timers on the driver's loop, both disabled (the start-up sequence enables
 // them): Timer1 at 100 ms, Timer2 at its design interval of 1000 ms.
 void CreateTimers(Driver& d);
-
-// Asks one panel for its whole state (after a connect or disconnect). Nothing for a slot
-// without a link name. `flag` is accepted and not used.
-void request_io(Driver& d, std::int16_t panel, int flag);
 
 // Takes in the event files that other programs put in the driver's "\Events" folder: "*.alm"
 // files first, then "*.evt", each logged as one event and deleted once stored.
