@@ -44,6 +44,8 @@ void Store(Settings& s, std::string_view key, const std::string& text, std::int6
     s.StatusTimer = number;
   else if (key == "SiteMap_Folder")
     s.SiteMapFolder = text;
+  else if (key == "Drain_Budget")
+    s.DrainBudgetMs = number < 1 ? 1 : (number > 1000 ? 1000 : number);
 }
 
 // The debug line and flag of the connection routine's error handler.
@@ -64,7 +66,7 @@ const std::vector<SettingRow>& SettingsTable() {
       {"Cxn_Access_Control", K::kText, "", false}, {"Cxn_Hardware", K::kText, "", false},
       {"DriverDebug", K::kFlag, "", false},        {"LocalPath", K::kText, "", false},
       {"RemotePath", K::kText, "", false},         {"Status_Timer", K::kNumber, "0", false},
-      {"SiteMap_Folder", K::kText, "", false},
+      {"SiteMap_Folder", K::kText, "", false},     {"Drain_Budget", K::kNumber, "50", false},
   };
   return table;
 }

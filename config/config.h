@@ -34,6 +34,9 @@ struct Settings {
   // open), naming the setting; such a setting keeps its default.
   std::vector<std::string> problems;
   std::string SiteMapFolder;       // "SiteMap_Folder": where "sites.map" is; "" is RemotePath
+  // "Drain_Budget": milliseconds that one Timer1 pass may spend taking waiting panel events,
+  // and as many again for waiting command responses (1 to 1000).
+  std::int64_t DrainBudgetMs = 50;
 };
 
 // How a setting is read.

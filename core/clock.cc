@@ -76,6 +76,8 @@ TestClock::TestClock(LocalTime start) : local_ms_(start.LocalSeconds() * 1000) {
 
 Clock::SteadyTime TestClock::SteadyNow() {
   std::lock_guard<std::mutex> g(mu_);
+  elapsed_ += steady_step;
+  local_ms_ += steady_step.count();
   return SteadyTime(elapsed_);
 }
 

@@ -59,6 +59,10 @@ class TestClock final : public Clock {
   void Advance(std::chrono::milliseconds d);
   void Set(LocalTime t);  // jumps the wall clock; steady time is not affected
 
+  // Every reading of the steady time moves it on by this much: work that reads the clock
+  // then seems to take time (tests of time budgets).
+  std::chrono::milliseconds steady_step{0};
+
  private:
   std::mutex mu_;
   std::chrono::milliseconds elapsed_{0};  // steady time since construction

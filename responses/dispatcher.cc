@@ -1,5 +1,6 @@
 #include "responses/dispatcher.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "events/decoder.h"
@@ -110,13 +111,15 @@ LogOutcome HandleEvent(Driver& d, Routine& r, const std::string& buffer, bool fi
 // One panel event: the one held from an earlier tick, else the next one the library has. An
 // event that cannot be stored is held, so that the library does not acknowledge it to its panel
 // until it is; its failure is reported once.
-void TakePanelEvent(Driver& d, Routine& r) {
+enum class EventTake { kNone, kTaken, kHeld };
+
+EventTake TakePanelEvent(Driver& d, Routine& r) {
   const bool held = !d.HeldEventLine.empty();
   std::string event = d.HeldEventLine;
   if (!held) {
     event.assign(kEventBufferLength, ' ');
-    if (!r.Step([&] { d.panel.GETEVENTRESPONSE(event); })) return;
-    if (InStr(event, "-") == 0) return;
+    if (!r.Step([&] { d.panel.GETEVENTRESPONSE(event); })) return EventTake::kNone;
+    if (InStr(event, "-") == 0) return EventTake::kNone;
   }
   std::string failure;
   const LogOutcome outcome = HandleEvent(d, r, event, !held, failure);
@@ -126,7 +129,7 @@ void TakePanelEvent(Driver& d, Routine& r) {
                          " tries: " + std::string(CString(event)));
     d.HeldEventLine.clear();
     d.HeldEventTries = 0;
-    return;
+    return EventTake::kTaken;
   }
   if (!held) {
     d.HeldEventLine = event;
@@ -135,7 +138,9 @@ void TakePanelEvent(Driver& d, Routine& r) {
                  (failure.empty() ? std::string() : " (" + failure + ")"));
   }
   ++d.HeldEventTries;
+  return EventTake::kHeld;
 }
+
 
 void Dispatch(Driver& d, Routine& r, int i, const CommandResponse& c, const std::string& buffer) {
   PanelSlot& slot = d.panels[static_cast<std::size_t>(i)];
@@ -184,27 +189,45 @@ void Dispatch(Driver& d, Routine& r, int i, const CommandResponse& c, const std:
     r.Step([&] { UploadSkeds(d, in); });
 }
 
-}  // namespace
-
-void Main_Process(Driver& d) {
-  Routine r(d.errors, "ERR_Main_Process");
-
-  TakePanelEvent(d, r);
-
+// Takes one command response and dispatches it; false when none waited.
+bool TakeCommandResponse(Driver& d, Routine& r) {
   std::string buffer(kCommandBufferLength, ' ');
   r.Step([&] { d.panel.GETCOMMANDRESPONSE(buffer); });
   const CommandResponse c = SplitCommandResponse(buffer);
-  if (c.link_name.empty()) {
-    PollBusyStates(d);
-    return;
-  }
+  if (c.link_name.empty()) return false;
   int i = 0;
   while (i < kPanelSlots && d.panels[static_cast<std::size_t>(i)].PortName != c.link_name) ++i;
   if (i == kPanelSlots) {
     r.Report(kErrSubscript, "command response " + c.type + " for unknown panel " + c.link_name);
-    return;
+    return true;
   }
   Dispatch(d, r, i, c, buffer);
+  return true;
+}
+
+}  // namespace
+
+// One pass drains what waits instead of taking one event and one response per tick: panel
+// events while they wait, then command responses while they wait, each for at most the drain
+// budget, so that an alarm storm is logged at the speed the logger can go and the periodic
+// status answers of many panels never queue up behind a 100 ms tick, while the timers still
+// run between passes. Each event is still logged before the next is asked for, which is what
+// lets the library acknowledge it to its panel. A held event ends the events' part.
+void Main_Process(Driver& d) {
+  Routine r(d.errors, "ERR_Main_Process");
+  const auto budget = std::chrono::milliseconds(d.settings.DrainBudgetMs);
+
+  auto start = d.clock.SteadyNow();
+  while (TakePanelEvent(d, r) == EventTake::kTaken && d.clock.SteadyNow() - start < budget) {
+  }
+
+  start = d.clock.SteadyNow();
+  if (!TakeCommandResponse(d, r)) {
+    PollBusyStates(d);
+    return;
+  }
+  while (d.clock.SteadyNow() - start < budget && TakeCommandResponse(d, r)) {
+  }
 }
 
 CommandResponse SplitCommandResponse(const std::string& buffer) {

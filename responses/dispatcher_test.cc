@@ -220,16 +220,41 @@ TEST_F(MainProcessTest, AnEventThatCannotBeStoredIsHeldAndNotAcknowledged) {
   EXPECT_EQ(held, 1);
   EXPECT_TRUE(ListMatching(d_.RemotePath, "*.evn").empty());
 
-  // The folder is back: the held event is stored, then the library is asked for the next.
+  // The folder is back: one pass stores the held event, then drains what waits (the next
+  // event, then an empty answer), asking for each only once the one before is stored.
   fs::remove(d_.RemotePath + "/Events");
   Main_Process(d_);
   EXPECT_TRUE(d_.HeldEventLine.empty());
-  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 1u);
-  EXPECT_EQ(ListMatching(d_.RemotePath + "/Events", "*.evn").size(), 1u);
-  Main_Process(d_);
-  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 2u);
+  EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 3u);
   EXPECT_EQ(panel_.pending_event_lines(), 0u);
   EXPECT_EQ(ListMatching(d_.RemotePath + "/Events", "*.evn").size(), 2u);
+}
+
+// A pass takes every event and every command response that waits, not one of each per tick;
+// with a budget of time it stops and leaves the rest to the next pass.
+TEST_F(MainProcessTest, APassDrainsWhatWaitsWithinItsBudget) {
+  Sql("insert into event_descriptions (event_id, description, log_type) values ('RD001', 'Alarm', "
+      "101)");
+  StartedDriver();
+  d_.panels[0].PortName = "127.0.0.1";
+  for (int n = 0; n < 25; ++n)
+    panel_.QueueEventLine("127.0.0.1-12/05/2026 10:00:00 " + std::to_string(n + 1) +
+                          " 01 01 0B 00");
+  for (int n = 0; n < 12; ++n)
+    panel_.QueueCommandResponse(n % 2 ? "AreaStatus\n127.0.0.1\nAAD" : "PanelStatus\n127.0.0.1\nAC=OK");
+  Main_Process(d_);
+  EXPECT_EQ(panel_.pending_event_lines(), 0u);
+  EXPECT_EQ(ListMatching(d_.RemotePath + "/Events", "*.evn").size(), 25u);
+  EXPECT_EQ(CString(d_.panels[0].AreaStatusText), "AAD");
+  EXPECT_TRUE(panel_.CallsTo("GETBUSYSTATE").empty());  // responses waited: no busy polling
+
+  // A budget that is spent at once takes one event and one response per pass.
+  d_.settings.DrainBudgetMs = 1;
+  clock_.steady_step = std::chrono::milliseconds(5);
+  panel_.QueueEventLine("127.0.0.1-12/05/2026 10:00:01 30 01 01 0B 00");
+  panel_.QueueEventLine("127.0.0.1-12/05/2026 10:00:01 31 01 01 0B 00");
+  Main_Process(d_);
+  EXPECT_EQ(panel_.pending_event_lines(), 1u);
 }
 
 // Quotes and SQL text from the panel are data: the statement the event gives inserts one row
