@@ -26,43 +26,18 @@
 
 #include "db/db.h"
 #include "panelsim/process.h"
+#include "tests/e2e/child.h"
 
-extern char** environ;
 namespace fs = std::filesystem;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Bin(const char* name) { return (fs::path(ORDANE_BIN_DIR) / name).string(); }
-
-// Starts argv with extra environment, output to `log`; returns the process id.
-pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-            const fs::path& log) {
-  std::vector<std::string> vars;
-  for (char** e = environ; *e; ++e) vars.emplace_back(*e);
-  for (const auto& [k, v] : env) vars.push_back(k + "=" + v);
-  std::vector<char*> envp, args;
-  for (auto& v : vars) envp.push_back(v.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> copy = argv;
-  for (auto& a : copy) args.push_back(a.data());
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&fa);
-  return pid;
-}
+using ordane::e2e::Bin;
 
 int Run(const std::vector<std::string>& argv, const fs::path& log) {
-  const pid_t pid = Spawn(argv, {}, log);
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ordane::e2e::Child child(argv, {}, log);
+  return child.Wait(120);
 }
 
 }  // namespace
@@ -105,10 +80,10 @@ int main(int argc, char** argv) {
     sql->Execute("update controllers set ec_1_name = '" + p.host + "' where address = '7." +
                  std::to_string(i) + "'");
   }
-  const pid_t driver = Spawn({Bin("paneldriver"), "-debug"},
-                             {{"ORDANE_SETTINGS", (root / "ordane.ini").string()},
-                              {"ORDANE_LOCK_FILE", (root / "driver.lock").string()}},
-                             log);
+  ordane::e2e::Child driver({Bin("paneldriver"), "-debug"},
+                            {{"ORDANE_SETTINGS", (root / "ordane.ini").string()},
+                             {"ORDANE_LOCK_FILE", (root / "driver.lock").string()}},
+                            log);
   // Every panel linked: its status file is written.
   for (int waited = 0;; ++waited) {
     int linked = 0;
@@ -120,23 +95,25 @@ int main(int argc, char** argv) {
     if (linked == panels) break;
     if (waited > 600) {
       std::fprintf(stderr, "the panels did not link; see %s\n", log.c_str());
-      ::kill(driver, SIGKILL);
       return 1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 
   std::vector<std::string> last(static_cast<std::size_t>(panels));
-  std::string insert = "BEGIN;";
+  std::vector<std::string> inserts;
   for (int r = 0; r < rows; ++r) {
     const int per_panel = (rows + panels - 1) / panels;
     const int panel = grouped ? r / per_panel : r % panels;
     const std::string text = "C" + std::to_string(r);
     last[static_cast<std::size_t>(panel)] = text;
-    insert += "insert into controller_commands (address, cmd) values ('7." + std::to_string(panel) +
-              "', '402 " + std::to_string(panel) + " 1 " + text + "');";
+    inserts.push_back("insert into controller_commands (address, cmd) values ('7." +
+                      std::to_string(panel) + "', '402 " + std::to_string(panel) + " 1 " + text +
+                      "')");
   }
-  sql->Execute(insert + "COMMIT;");
+  ordane::db::InTransaction(*sql, [&] {
+    for (const std::string& insert : inserts) sql->Execute(insert);
+  });
   const auto start = Clock::now();
   std::vector<bool> done(static_cast<std::size_t>(panels), false);
   int remaining = panels;
@@ -159,9 +136,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  ::kill(driver, SIGTERM);
-  int status = 0;
-  ::waitpid(driver, &status, 0);
+  driver.Signal(SIGTERM);
+  driver.Wait(30);
   sim.Stop();
 
   std::printf(
