@@ -41,30 +41,36 @@ fs::path ServiceControl::UnitPath() const {
   return unit_dir_ / (std::string(kServiceName) + ".service");
 }
 
-bool ServiceControl::Install() {
+std::string ServiceUnitText(std::string_view description, const fs::path& executable,
+                            std::string_view service_lines) {
   std::string environment;
   if (const char* settings = std::getenv("ORDANE_SETTINGS"); settings && *settings)
     environment = "Environment=ORDANE_SETTINGS=" + std::string(settings) + "\n";
-  const std::string unit = "[Unit]\n"
-                           "Description=" + std::string(kServiceDisplayName) + "\n"
-                           "After=network-online.target postgresql.service\n"
-                           "Wants=network-online.target\n"
-                           "\n"
-                           "[Service]\n"
-                           "Type=notify\n"
-                           "NotifyAccess=main\n"
-                           "ExecStart=" + executable_.string() + "\n" +
-                           environment +
-                           "KillSignal=SIGTERM\n"
-                           "TimeoutStopSec=30\n"
-                           "Restart=on-failure\n"
-                           "RestartSec=5\n"
-                           // A driver whose settings are unusable ends with EX_CONFIG:
-                           // restarting it would fail the same way.
-                           "RestartPreventExitStatus=78\n"
-                           "\n"
-                           "[Install]\n"
-                           "WantedBy=multi-user.target\n"
+  return "[Unit]\n"
+         "Description=" + std::string(description) + "\n"
+         "After=network-online.target postgresql.service\n"
+         "Wants=network-online.target\n"
+         "\n"
+         "[Service]\n"
+         "Type=notify\n"
+         "NotifyAccess=main\n"
+         "ExecStart=" + executable.string() + "\n" +
+         environment +
+         "KillSignal=SIGTERM\n"
+         "TimeoutStopSec=30\n"
+         "Restart=on-failure\n" +
+         std::string(service_lines) +
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n";
+}
+
+bool ServiceControl::Install() {
+  const std::string unit = ServiceUnitText(kServiceDisplayName, executable_,
+                                           "RestartSec=5\n"
+                                           // A driver whose settings are unusable ends with
+                                           // EX_CONFIG: restarting it would fail the same way.
+                                           "RestartPreventExitStatus=78\n") +
                            "\n"
                            "[X-Service]\n"
                            "Name=" + std::string(kServiceName) + "\n"

@@ -59,6 +59,12 @@ class ServiceControl {
   std::filesystem::path executable_;
 };
 
+// The text of a systemd unit of this system's services: started with readiness notification
+// after the network (and a local PostgreSQL server), on the settings file of $ORDANE_SETTINGS
+// when it is set, restarted on failure; `service_lines` adds to its [Service] section.
+std::string ServiceUnitText(std::string_view description, const std::filesystem::path& executable,
+                            std::string_view service_lines);
+
 // Takes the exclusive lock that keeps a second driver from running ($ORDANE_LOCK_FILE, else
 // /run/lock/ordane-11000.lock, else a file in the temporary folder). False when another
 // process holds it. The lock lasts as long as the process.

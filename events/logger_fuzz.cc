@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/driver.h"
-#include "core/testing/fake_system_library.h"
+#include "core/testing/fuzz_driver.h"
 #include "db/db.h"
 #include "events/event_files.h"
 #include "events/event_logger.h"
@@ -34,24 +34,11 @@ void Check(bool ok) {
   if (!ok) std::abort();
 }
 
-struct World {
-  World()
-      : root((fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()) /
-             ("logger_fuzz_" + std::to_string(getpid()))),
-        clock(LocalTime{2026, 12, 5, 21, 18, 42}),
-        loop(clock),
-        service(root / "units", "/usr/bin/paneldriver"),
-        d(clock, loop, panel, lib, service) {
-    fs::remove_all(root);
-    fs::create_directories(root / "share" / "Drivers" / "12" / "events");
+// The demo rows the logger's rules and actions look up, over the shared fuzz driver.
+struct World : FuzzDriver {
+  World() : FuzzDriver("logger_fuzz") {
     fs::create_directories(root / "share" / "Drivers" / "199" / "commands");
     fs::create_directories(root / "share" / "Drivers" / "20" / "commands");
-    const std::string cxn = "sqlite:" + (root / "ordane.db").string();
-    lib.settings["OS/Cxn_Access_Control"] = cxn;
-    lib.settings["OS/Cxn_Hardware"] = cxn;
-    sql = db::NewConnection();
-    sql->Open(cxn, "", "");
-    schema::CreateSchema(*sql);
     sql->Execute(
         "INSERT INTO devices (address, Description, Device, Device_Type, Event_Source) VALUES "
         "('12.0.2.I17', 'Lobby O''Brien', 'PIR', 'Point', NULL), "
@@ -74,27 +61,9 @@ struct World {
     std::ofstream(root / "share" / "camera12.ini")
         << "[12.0.2.I17]\nMonitor=20.1.0.M1\nCamera=20.1.0.C2\nPreset=1,2\n";
     std::ofstream(root / "share" / "InterComm12.ini") << "[12.0.2.I17]\nCommand=I\nAA=1\n";
-    d.DriverId = 12;
-    d.RemotePath = (root / "share").string();
-    d.DriverFolder = (root / "share" / "Drivers" / "12").string();
-    d.db.OpenDatabases(1, d.settings, lib, d.errors);
     d.regions.RegionNames = {"", "North"};
   }
-
-  fs::path root;
-  TestClock clock;
-  MessageLoop loop;
-  FakePanelLibrary panel;
-  FakeSystemLibrary lib;
-  ServiceControl service;
-  Driver d;
-  std::unique_ptr<db::Connection> sql;
 };
-
-std::int64_t Rows(db::Connection& c) {
-  db::ResultSet r = c.Query("SELECT (SELECT COUNT(*) FROM events) + (SELECT COUNT(*) FROM alarms)");
-  return std::atoll(r.rows.at(0).at(0).value_or("0").c_str());
-}
 
 }  // namespace
 
@@ -131,10 +100,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     line.pop_back();
     std::string identity, statement;
     Check(SplitStatementFileText(world->lib.xKeyShow(line, kDriverKey), &identity, &statement));
-    const std::int64_t before = Rows(*world->sql);
+    const std::int64_t before = world->Rows();
     world->sql->Execute(statement);
-    Check(Rows(*world->sql) == before + 1);
+    Check(world->Rows() == before + 1);
   }
-  world->sql->Execute("DELETE FROM events; DELETE FROM alarms; DELETE FROM controller_commands");
+  for (const char* table : {"events", "alarms", "controller_commands"})
+    world->sql->Execute(std::string("DELETE FROM ") + table);
   return 0;
 }

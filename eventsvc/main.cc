@@ -48,26 +48,9 @@ std::filesystem::path UnitDir() {
 int Install(const char* argv0) {
   std::error_code ec;
   const auto self = std::filesystem::canonical("/proc/self/exe", ec);
-  std::string environment;
-  if (const char* settings = std::getenv("ORDANE_SETTINGS"); settings && *settings)
-    environment = "Environment=ORDANE_SETTINGS=" + std::string(settings) + "\n";
-  const std::string unit = "[Unit]\n"
-                           "Description=ORDANE event service: statement files into the database\n"
-                           "After=network-online.target postgresql.service\n"
-                           "Wants=network-online.target\n"
-                           "\n"
-                           "[Service]\n"
-                           "Type=notify\n"
-                           "NotifyAccess=main\n"
-                           "ExecStart=" + (ec ? std::string(argv0) : self.string()) + "\n" +
-                           environment +
-                           "KillSignal=SIGTERM\n"
-                           "TimeoutStopSec=30\n"
-                           "Restart=on-failure\n"
-                           "RestartSec=2\n"
-                           "\n"
-                           "[Install]\n"
-                           "WantedBy=multi-user.target\n";
+  const std::string unit =
+      ServiceUnitText("ORDANE event service: statement files into the database",
+                      ec ? std::filesystem::path(argv0) : self, "RestartSec=2\n");
   std::filesystem::create_directories(UnitDir(), ec);
   if (!WriteFileAtomic(UnitDir() / kUnitName, unit)) {
     std::fprintf(stderr, "eventsvc: cannot write %s\n", (UnitDir() / kUnitName).c_str());

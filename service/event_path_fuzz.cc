@@ -16,7 +16,7 @@
 #include <string>
 
 #include "core/driver.h"
-#include "core/testing/fake_system_library.h"
+#include "core/testing/fuzz_driver.h"
 #include "db/db.h"
 #include "events/decoder.h"
 #include "events/event_files.h"
@@ -36,22 +36,8 @@ void Check(bool ok) {
   if (!ok) std::abort();
 }
 
-struct World {
-  World()
-      : root((fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()) /
-             ("event_path_fuzz_" + std::to_string(getpid()))),
-        clock(LocalTime{2026, 12, 5, 21, 18, 42}),
-        loop(clock),
-        service(root / "units", "/usr/bin/paneldriver"),
-        d(clock, loop, panel, lib, service) {
-    fs::remove_all(root);
-    fs::create_directories(root / "share" / "Drivers" / "12" / "Events");
-    const std::string cxn = "sqlite:" + (root / "ordane.db").string();
-    lib.settings["OS/Cxn_Access_Control"] = cxn;
-    lib.settings["OS/Cxn_Hardware"] = cxn;
-    sql = db::NewConnection();
-    sql->Open(cxn, "", "");
-    schema::CreateSchema(*sql);
+struct World : FuzzDriver {
+  World() : FuzzDriver("event_path_fuzz") {
     sql->Execute(
         "INSERT INTO devices (address, Description, Device, Device_Type) VALUES "
         "('12.0.2.I17', 'Lobby O''Brien', 'PIR', 'Point')");
@@ -66,18 +52,8 @@ struct World {
                                : n < 100 ? "0"
                                          : "") +
                    std::to_string(n) + "', 111)");
-    d.DriverId = 12;
-    d.RemotePath = (root / "share").string();
-    d.DriverFolder = (root / "share" / "Drivers" / "12").string();
-    d.db.OpenDatabases(1, d.settings, lib, d.errors);
     d.panels[0].PortName = "127.0.0.1";
     d.panels[1].PortName = "COM2";
-  }
-
-  std::int64_t Rows() {
-    db::ResultSet r =
-        sql->Query("SELECT (SELECT COUNT(*) FROM events) + (SELECT COUNT(*) FROM alarms)");
-    return std::atoll(r.rows.at(0).at(0).value_or("0").c_str());
   }
 
   // Opens and runs every statement file; each must name `identity` (when given) and insert one
@@ -98,18 +74,10 @@ struct World {
       ++n;
     }
     fs::remove_all(fs::path(d.RemotePath) / "Events");
-    sql->Execute("DELETE FROM events; DELETE FROM alarms");
+    sql->Execute("DELETE FROM events");
+    sql->Execute("DELETE FROM alarms");
     return n;
   }
-
-  fs::path root;
-  TestClock clock;
-  MessageLoop loop;
-  FakePanelLibrary panel;
-  FakeSystemLibrary lib;
-  ServiceControl service;
-  Driver d;
-  std::unique_ptr<db::Connection> sql;
 };
 
 }  // namespace
