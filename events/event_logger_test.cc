@@ -383,8 +383,9 @@ TEST_F(LoggerTest, ANameClashNeverOverwritesAWaitingStatementFile) {
   for (const auto& [kind, st] : Statements()) identities.insert(st.identity);
   EXPECT_EQ(before.size(), 8u);
   EXPECT_EQ(identities.size(), 8u);
-  EXPECT_THROW(QueueStatement(d_, "INSERT INTO events (name) VALUES ('9')", kEventStatement, "id-9"),
-               StatementStoreFailure);
+  EXPECT_THROW(
+      QueueStatement(d_, "INSERT INTO events (name) VALUES ('9')", kEventStatement, "id-9"),
+      StatementStoreFailure);
   EXPECT_EQ(Log("12.0.2.I17", "RD001", "", 101), LogOutcome::kRetryLater);
   EXPECT_EQ(FilesIn(fs::path(d_.RemotePath) / "Events"), before);  // nor a temporary file left
 }

@@ -76,9 +76,9 @@ class Storm : public ::testing::Test {
                                              "0", "--first-address", "61"}))
         << sim_.error();
     ASSERT_EQ(Tool({"share", "--root", (root_ / "share").string()}), 0);
-    ASSERT_EQ(Tool({"demo-data", "--db", cxn, "--panels", std::to_string(kPanels), "--driver-id",
-                    "7"}),
-              0);
+    ASSERT_EQ(
+        Tool({"demo-data", "--db", cxn, "--panels", std::to_string(kPanels), "--driver-id", "7"}),
+        0);
     ASSERT_EQ(Tool({"settings", "--file", (root_ / "ordane.ini").string(), "--db", cxn, "--remote",
                     (root_ / "share").string(), "--debug", "1"}),
               0);
@@ -100,19 +100,18 @@ class Storm : public ::testing::Test {
   // The driver as its unit starts it; a lost link is tried again after half a second, so that
   // a hundred drops do not take minutes.
   void StartDriver() {
-    driver_ = std::make_unique<Child>(
-        std::vector<std::string>{Bin("paneldriver"), "-debug"},
-        Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()},
-            {"ORDANE_LOCK_FILE", (root_ / "driver.lock").string()},
-            {"ORDANE_UNIT_DIR", (root_ / "units").string()},
-            {"PANELIF_RETRY_MS", "500"}},
-        root_ / "driver.log");
+    driver_ = std::make_unique<Child>(std::vector<std::string>{Bin("paneldriver"), "-debug"},
+                                      Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()},
+                                          {"ORDANE_LOCK_FILE", (root_ / "driver.lock").string()},
+                                          {"ORDANE_UNIT_DIR", (root_ / "units").string()},
+                                          {"PANELIF_RETRY_MS", "500"}},
+                                      root_ / "driver.log");
     ASSERT_TRUE(driver_->started());
   }
   void StartService() {
-    service_ = std::make_unique<Child>(
-        std::vector<std::string>{Bin("eventsvc")},
-        Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()}}, root_ / "eventsvc.log");
+    service_ = std::make_unique<Child>(std::vector<std::string>{Bin("eventsvc")},
+                                       Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()}},
+                                       root_ / "eventsvc.log");
     ASSERT_TRUE(service_->started());
   }
 
@@ -327,9 +326,10 @@ class Storm : public ::testing::Test {
     ExpectEveryEventOnce(180);
     // For the reader of the test's output, not asserted: where the time goes.
     const auto seconds = [](auto d) { return std::chrono::duration<double>(d).count(); };
-    std::printf("%d events: raised and taken by the driver in %.1f s, stored by the service in "
-                "%.1f s\n",
-                kEvents, seconds(taken - start), seconds(std::chrono::steady_clock::now() - taken));
+    std::printf(
+        "%d events: raised and taken by the driver in %.1f s, stored by the service in "
+        "%.1f s\n",
+        kEvents, seconds(taken - start), seconds(std::chrono::steady_clock::now() - taken));
   }
 
   static inline int counter_ = 0;
