@@ -1,5 +1,6 @@
 #include "events/event_files.h"
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <optional>
@@ -70,9 +71,19 @@ void WriteLatchedCard(Driver& d, const std::string& card_number) {
 
 }  // namespace
 
+namespace {
+std::atomic<std::int32_t> number_low{1}, number_high{999999};
+}  // namespace
+
 std::int32_t RandomFileNumber() {
   static thread_local std::mt19937 rng{std::random_device{}()};
-  return std::uniform_int_distribution<std::int32_t>(1, 999999)(rng);
+  return std::uniform_int_distribution<std::int32_t>(number_low, number_high)(rng);
+}
+
+void SetFileNumberRangeForTests(std::int32_t low, std::int32_t high) {
+  const bool reset = low <= 0 || high < low;
+  number_low = reset ? 1 : low;
+  number_high = reset ? 999999 : high;
 }
 
 std::string StatementFileText(const std::string& identity, const std::string& statement) {

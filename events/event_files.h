@@ -15,6 +15,9 @@ namespace ordane {
 
 // A number from 1 to 999999 for file names.
 std::int32_t RandomFileNumber();
+// Tests only: draws the file numbers from `low` to `high` instead, so that name clashes are
+// certain; (0, 0) restores 1 to 999999.
+void SetFileNumberRangeForTests(std::int32_t low, std::int32_t high);
 
 // What a statement file carries: an `events` (kind 0) or an `alarms` (kind 1) INSERT.
 inline constexpr int kEventStatement = 0;

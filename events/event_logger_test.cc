@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "core/testing/driver_fixture.h"
@@ -364,6 +365,29 @@ TEST_F(LoggerTest, SecuredAreaWindowsRaiseTheirEvents) {
   ASSERT_EQ(raised.size(), 2u);
   EXPECT_EQ(raised["evt"], "0\n12.0\nSA005\n1\n102\n\n");
   EXPECT_EQ(raised["alm"], "0\n12.0\nSA006\n2\n150\n\n");
+}
+
+// With the file numbers forced into 1 to 8, every name clashes sooner or later: each statement
+// still gets a name of its own, and once all eight wait, the next event is kept for a later
+// try instead of taking the place of one of them.
+TEST_F(LoggerTest, ANameClashNeverOverwritesAWaitingStatementFile) {
+  SetFileNumberRangeForTests(1, 8);
+  struct Reset {
+    ~Reset() { SetFileNumberRangeForTests(0, 0); }
+  } reset;
+  for (int n = 1; n <= 8; ++n)
+    QueueStatement(d_, "INSERT INTO events (name) VALUES ('" + std::to_string(n) + "')",
+                   kEventStatement, "id-" + std::to_string(n));
+  const auto before = FilesIn(fs::path(d_.RemotePath) / "Events");
+  std::set<std::string> identities;
+  for (const auto& [kind, st] : Statements()) identities.insert(st.identity);
+  EXPECT_EQ(before.size(), 8u);
+  EXPECT_EQ(identities.size(), 8u);
+  EXPECT_THROW(
+      QueueStatement(d_, "INSERT INTO events (name) VALUES ('9')", kEventStatement, "id-9"),
+      StatementStoreFailure);
+  EXPECT_EQ(Log("12.0.2.I17", "RD001", "", 101), LogOutcome::kRetryLater);
+  EXPECT_EQ(FilesIn(fs::path(d_.RemotePath) / "Events"), before);  // nor a temporary file left
 }
 
 TEST_F(LoggerTest, EventFileWriterLogTypesAndFileKinds) {
