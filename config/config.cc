@@ -66,7 +66,7 @@ const std::vector<SettingRow>& SettingsTable() {
       {"Cxn_Access_Control", K::kText, "", false}, {"Cxn_Hardware", K::kText, "", false},
       {"DriverDebug", K::kFlag, "", false},        {"LocalPath", K::kText, "", false},
       {"RemotePath", K::kText, "", false},         {"Status_Timer", K::kNumber, "0", false},
-      {"SiteMap_Folder", K::kText, "", false},     {"Drain_Budget", K::kNumber, "50", false},
+      {"SiteMap_Folder", K::kText, "", false},     {"Drain_Budget", K::kNumber, "90", false},
   };
   return table;
 }

@@ -35,8 +35,10 @@ struct Settings {
   std::vector<std::string> problems;
   std::string SiteMapFolder;       // "SiteMap_Folder": where "sites.map" is; "" is RemotePath
   // "Drain_Budget": milliseconds that one Timer1 pass may spend taking waiting panel events,
-  // and as many again for waiting command responses (1 to 1000).
-  std::int64_t DrainBudgetMs = 50;
+  // and as many again for waiting command responses (1 to 1000). Most of the 100 ms tick: at
+  // half of it an alarm storm reached the event service at under half the rate the event path
+  // can go, the rest of each tick spent waiting for the next.
+  std::int64_t DrainBudgetMs = 90;
 };
 
 // How a setting is read.

@@ -68,6 +68,7 @@ class Child {
   }
   void Signal(int sig) { ::kill(pid_, sig); }
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
