@@ -96,9 +96,10 @@ class Storm {
 
  private:
   bool MakeSite();
+  // Rows of panel events (system code RD); the driver's own link events (HS) are left out.
   long Rows() {
     try {
-      const auto rs = sql_->Query("select count(*) from events");
+      const auto rs = sql_->Query("select count(*) from events where event_id like 'RD%'");
       return rs.rows.empty() || !rs.rows[0][0] ? 0 : std::stol(*rs.rows[0][0]);
     } catch (...) {
       return -1;
@@ -224,6 +225,7 @@ double Storm::HandOverLimit() {
 double Storm::Sustained(long* raised, long* rows, double* drain) {
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.4f", o_.storm_rate / kPanels);
+  const long base = Rows();
   sim_.Command(std::string("all load ") + rate);
   Sleep(3000);
   const long before = Rows();
@@ -239,9 +241,9 @@ double Storm::Sustained(long* raised, long* rows, double* drain) {
   sim_.Command("all load 0");
   *raised = LoadSent();
   const auto stop = Clock::now();
-  WaitRows(*raised, 300);
+  WaitRows(base + *raised, 300);
   *drain = Seconds(stop);
-  *rows = Rows();
+  *rows = Rows() - base;
   return result;
 }
 
