@@ -28,6 +28,7 @@
 #include "syslib/statement.h"
 #include "syslib/syslib.h"
 #include "tests/e2e/child.h"
+#include "tests/e2e/site.h"
 
 namespace fs = std::filesystem;
 
@@ -41,77 +42,40 @@ using e2e::Eventually;
 
 // Driver 7 with three TCP panels (slots 0 to 2 on simulator panels 1 to 3) and a modem panel
 // on a pseudo-terminal (slot 3 on simulator panel 4, port COM9).
-class CommandsSite : public ::testing::Test {
+class CommandsSite : public e2e::SiteFixture {
  protected:
-  CommandsSite()
-      : root_(fs::temp_directory_path() /
-              ("commands_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++counter_))) {
-    fs::create_directories(root_);
-  }
+  CommandsSite() : SiteFixture("commands_e2e") {}
   ~CommandsSite() override {
     driver_.reset();
-    if (HasFailure()) {
-      for (const char* log : {"driver.log", "tools.log"})
-        if (auto text = ReadWholeFile(root_ / log); text && !text->empty())
-          std::fprintf(stderr, "--- %s\n%s\n", log, Right(*text, 20000).c_str());
+    if (HasFailure())
       if (auto trace = ReadWholeFile(Folder() / "panelif.trace"))
         std::fprintf(stderr, "--- trace\n%s\n", Right(*trace, 8000).c_str());
-    } else {
-      fs::remove_all(root_);
-    }
-  }
-  int Tool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{Bin("ordanectl")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Child c(argv, {}, root_ / "tools.log");
-    return c.Wait(60);
   }
   void StartSite(const std::string& cxn) {
     ASSERT_TRUE(sim_.Start(Bin("panelsim"), {"--panels", "3", "--pty", "1", "--modem",
                                              "--base-port", "0", "--first-address", "51"}))
         << sim_.error();
-    ASSERT_EQ(Tool({"share", "--root", (root_ / "share").string()}), 0);
-    ASSERT_EQ(Tool({"demo-data", "--db", cxn, "--panels", "3", "--driver-id", "7"}), 0);
-    ASSERT_EQ(Tool({"settings", "--file", (root_ / "ordane.ini").string(), "--db", cxn, "--remote",
-                    (root_ / "share").string(), "--status-timer", "500", "--debug", "1"}),
-              0);
-    sql_ = db::NewConnection();
-    sql_->Open(cxn, "", "");
-    for (std::size_t i = 0; i < 3; ++i) {
-      const auto& p = sim_.panels()[i];
-      sql_->Execute("update channels set port2 = " + std::to_string(p.port) +
-                    " where driver_id = 7 and channel = " + std::to_string(i));
-      sql_->Execute("update controllers set ec_1_name = '" + p.host + "' where address = '7." +
-                    std::to_string(i) + "'");
-    }
+    MakeSite(cxn, sim_, 3, {"--status-timer", "500"});
     sql_->Execute(
         "insert into controllers (address, driver_id, controller_address, poll, "
         "Connection_Type, EC_1_Name, cstatus) values ('7.3', 7, 3, 1, '1', '5551234', 0)");
     sql_->Execute(
         "insert into channels (driver_id, channel, port, baud_rate, port2) values "
         "(7, 3, '9', 9600, 0)");
-    Env env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()},
-            {"ORDANE_LOCK_FILE", (root_ / "driver.lock").string()},
-            {"ORDANE_UNIT_DIR", (root_ / "units").string()},
-            {"PANELIF_PORTMAP", "COM9=" + sim_.panels()[3].host},
-            {"PANELIF_PING_MS", "1000"},
-            {"PANELIF_DOWN_MS", "3000"},
-            {"PANELIF_RETRY_MS", "500"}};
+    Env env = DriverEnv();
+    env.insert({{"PANELIF_PORTMAP", "COM9=" + sim_.panels()[3].host},
+                {"PANELIF_PING_MS", "1000"},
+                {"PANELIF_DOWN_MS", "3000"},
+                {"PANELIF_RETRY_MS", "500"}});
     driver_ = std::make_unique<Child>(std::vector<std::string>{Bin("paneldriver"), "-debug"}, env,
                                       root_ / "driver.log");
     ASSERT_TRUE(driver_->started());
   }
 
-  std::string One(const std::string& query) {
-    db::Recordset rs;
-    rs.Open(query, *sql_);
-    return rs.Eof() ? std::string() : rs.Text(rs.Fields().at(0));
-  }
   void Queue(int slot, const std::string& cmd) {
     sql_->Execute("insert into controller_commands (address, cmd) values ('7." +
                   std::to_string(slot) + "', '" + cmd + "')");
   }
-  fs::path Folder() { return root_ / "share" / "Drivers" / "7"; }
   // A field of the simulator's status line of panel `n` ("areas", "connected"...).
   std::string SimStatus(int n, const std::string& field) {
     const std::string line = sim_.Command(std::to_string(n) + " status");
@@ -255,10 +219,7 @@ class CommandsSite : public ::testing::Test {
     EXPECT_EQ(One("select count(*) from controller_commands"), "0");
   }
 
-  static inline int counter_ = 0;
-  fs::path root_;
   panelsim::SimProcess sim_;
-  std::unique_ptr<db::Connection> sql_;
   std::unique_ptr<Child> driver_;
 };
 

@@ -29,6 +29,7 @@
 #include "util/paths.h"
 #include "util/text.h"
 #include "tests/e2e/child.h"
+#include "tests/e2e/site.h"
 
 namespace fs = std::filesystem;
 
@@ -40,35 +41,9 @@ using e2e::Child;
 using e2e::Env;
 using e2e::Eventually;
 
-class E2E : public ::testing::Test {
+class E2E : public e2e::SiteFixture {
  protected:
-  E2E()
-      : root_(fs::temp_directory_path() /
-              ("driver_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++counter_))) {
-    fs::create_directories(root_);
-  }
-  ~E2E() override {
-    if (HasFailure()) {
-      for (const char* log : {"driver.log", "tools.log"})
-        if (auto text = IniDocument::Load(root_ / log).Text(); !text.empty())
-          std::fprintf(stderr, "--- %s\n%s\n", log, text.c_str());
-    } else {
-      fs::remove_all(root_);
-    }
-  }
-  int Tool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{Bin("ordanectl")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Child c(argv, {}, root_ / "tools.log");
-    return c.Wait(60);
-  }
-  Env DriverEnv() {
-    return {{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()},
-            {"ORDANE_LOCK_FILE", (root_ / "driver.lock").string()},
-            {"ORDANE_UNIT_DIR", (root_ / "units").string()}};
-  }
-  static inline int counter_ = 0;
-  fs::path root_;
+  E2E() : SiteFixture("driver_e2e") {}
 };
 
 TEST_F(E2E, ServiceSwitchesAndTheSingleInstance) {
@@ -228,34 +203,14 @@ class SiteTest : public E2E, public ::testing::WithParamInterface<const char*> {
     ASSERT_TRUE(
         sim_.Start(Bin("panelsim"), {"--panels", "3", "--base-port", "0", "--first-address", "41"}))
         << sim_.error();
-    ASSERT_EQ(Tool({"share", "--root", (root_ / "share").string()}), 0);
-    ASSERT_EQ(Tool({"demo-data", "--db", cxn, "--panels", "3", "--driver-id", "7"}), 0);
-    ASSERT_EQ(Tool({"settings", "--file", (root_ / "ordane.ini").string(), "--db", cxn, "--remote",
-                    (root_ / "share").string(), "--status-timer", "500", "--debug", "1"}),
-              0);
-    sql_ = db::NewConnection();
-    sql_->Open(cxn, "", "");
-    for (std::size_t i = 0; i < 3; ++i) {
-      const auto& p = sim_.panels()[i];
-      sql_->Execute("update channels set port2 = " + std::to_string(p.port) +
-                    " where driver_id = 7 and channel = " + std::to_string(i));
-      sql_->Execute("update controllers set ec_1_name = '" + p.host + "' where address = '7." +
-                    std::to_string(i) + "'");
-    }
+    MakeSite(cxn, sim_, 3, {"--status-timer", "500"});
     sql_->Execute(
         "insert into controllers (address, driver_id, controller_address, poll, "
         "Connection_Type, EC_1_Name, cstatus) values ('7.3', 7, 3, 0, '4', '127.0.0.99', 0)");
-    sql_->Execute("update drivers set status = 1 where driver_id = 7");
     driver_ = std::make_unique<Child>(std::vector<std::string>{Bin("paneldriver"), "-debug"},
                                       DriverEnv(), root_ / "driver.log");
     ASSERT_TRUE(driver_->started());
   }
-  std::string One(const std::string& query) {
-    db::Recordset rs;
-    rs.Open(query, *sql_);
-    return rs.Eof() ? std::string() : rs.Text(rs.Fields().at(0));
-  }
-  fs::path Folder() { return root_ / "share" / "Drivers" / "7"; }
   std::string Status(int slot, const char* key) {
     return ReadProfileString(Folder() / "Status" / ("Controller" + ZeroPad(slot, 3)),
                              "Status_Controllers", key);
@@ -323,7 +278,6 @@ class SiteTest : public E2E, public ::testing::WithParamInterface<const char*> {
 
   panelsim::SimProcess sim_;
   std::string cxn_;
-  std::unique_ptr<db::Connection> sql_;
   std::unique_ptr<Child> driver_;
 };
 
@@ -346,21 +300,7 @@ class EventsTest : public E2E, public ::testing::WithParamInterface<const char*>
     ASSERT_TRUE(
         sim_.Start(Bin("panelsim"), {"--panels", "2", "--base-port", "0", "--first-address", "51"}))
         << sim_.error();
-    ASSERT_EQ(Tool({"share", "--root", (root_ / "share").string()}), 0);
-    ASSERT_EQ(Tool({"demo-data", "--db", cxn, "--panels", "2", "--driver-id", "7"}), 0);
-    ASSERT_EQ(Tool({"settings", "--file", (root_ / "ordane.ini").string(), "--db", cxn, "--remote",
-                    (root_ / "share").string(), "--status-timer", "500", "--debug", "1"}),
-              0);
-    sql_ = db::NewConnection();
-    sql_->Open(cxn, "", "");
-    for (std::size_t i = 0; i < 2; ++i) {
-      const auto& p = sim_.panels()[i];
-      sql_->Execute("update channels set port2 = " + std::to_string(p.port) +
-                    " where driver_id = 7 and channel = " + std::to_string(i));
-      sql_->Execute("update controllers set ec_1_name = '" + p.host + "' where address = '7." +
-                    std::to_string(i) + "'");
-    }
-    sql_->Execute("update drivers set status = 1 where driver_id = 7");
+    MakeSite(cxn, sim_, 2, {"--status-timer", "500"});
     driver_ = std::make_unique<Child>(std::vector<std::string>{Bin("paneldriver"), "-debug"},
                                       DriverEnv(), root_ / "driver.log");
     ASSERT_TRUE(driver_->started());
@@ -370,7 +310,6 @@ class EventsTest : public E2E, public ::testing::WithParamInterface<const char*>
     })) << "the panels did not link";
     key_ = LoadSiteKey(root_ / "ordane.key");
   }
-  fs::path Folder() { return root_ / "share" / "Drivers" / "7"; }
   fs::path StatementFolder() { return root_ / "share" / "Events"; }
   long Figure(int panel, const std::string& name) {
     const std::string status = sim_.Command(std::to_string(panel) + " status");
@@ -387,7 +326,6 @@ class EventsTest : public E2E, public ::testing::WithParamInterface<const char*>
 
   std::unique_ptr<db::TempPostgres> pg_;
   panelsim::SimProcess sim_;
-  std::unique_ptr<db::Connection> sql_;
   std::unique_ptr<Child> driver_;
   SiteKey key_{};
 };

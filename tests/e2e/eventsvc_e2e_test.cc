@@ -15,6 +15,7 @@
 #include "syslib/statement.h"
 #include "syslib/syslib.h"
 #include "tests/e2e/child.h"
+#include "tests/e2e/site.h"
 #include "util/error.h"
 #include "util/files.h"
 #include "util/ini.h"
@@ -28,33 +29,18 @@ using e2e::Bin;
 using e2e::Child;
 using e2e::Eventually;
 
-class EventServiceSite : public ::testing::Test {
+// A site with no driver: the shared tree, an empty schema and the settings file.
+class EventServiceSite : public e2e::SiteFixture {
  protected:
-  EventServiceSite()
-      : root_(fs::temp_directory_path() /
-              ("eventsvc_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++counter_))) {
-    fs::create_directories(root_);
-  }
-  ~EventServiceSite() override {
-    if (HasFailure()) {
-      if (auto text = ReadWholeFile(root_ / "eventsvc.log"))
-        std::fprintf(stderr, "--- eventsvc.log (last 4000)\n%s\n",
-                     text->substr(text->size() > 4000 ? text->size() - 4000 : 0).c_str());
-    } else {
-      fs::remove_all(root_);
-    }
-  }
+  EventServiceSite() : SiteFixture("eventsvc_e2e") {}
 
   void MakeSite(const std::string& cxn) {
     cxn_ = cxn;
-    Child share({Bin("ordanectl"), "share", "--root", (root_ / "share").string()}, {}, root_ / "tools.log");
-    ASSERT_EQ(share.Wait(60), 0);
-    Child init({Bin("ordanectl"), "init-db", "--db", cxn}, {}, root_ / "tools.log");
-    ASSERT_EQ(init.Wait(60), 0);
-    Child settings({Bin("ordanectl"), "settings", "--file", (root_ / "ordane.ini").string(), "--db",
-                    cxn, "--remote", (root_ / "share").string()},
-                   {}, root_ / "tools.log");
-    ASSERT_EQ(settings.Wait(60), 0);
+    ASSERT_EQ(Tool({"share", "--root", (root_ / "share").string()}), 0);
+    ASSERT_EQ(Tool({"init-db", "--db", cxn}), 0);
+    ASSERT_EQ(Tool({"settings", "--file", (root_ / "ordane.ini").string(), "--db", cxn, "--remote",
+                    (root_ / "share").string()}),
+              0);
     // Small batches, so that a kill meets the service between and inside many of them.
     IniDocument ini = IniDocument::Load(root_ / "ordane.ini");
     ini.Set("OS", "EventService_BatchSize", "25");
@@ -138,13 +124,10 @@ class EventServiceSite : public ::testing::Test {
     ExpectEachEventOnce(kEvents);
   }
 
-  static inline int counter_ = 0;
-  fs::path root_;
   std::string cxn_;
   int file_ = 0;
   std::size_t starts_ = 0;
   std::unique_ptr<SystemLibrary> lib_;
-  std::unique_ptr<db::Connection> sql_;
 };
 
 TEST_F(EventServiceSite, KilledThreeTimesInAStormOnSqlite) {

@@ -25,6 +25,7 @@
 #include "db/pgtest.h"
 #include "panelsim/process.h"
 #include "tests/e2e/child.h"
+#include "tests/e2e/site.h"
 #include "util/error.h"
 #include "util/files.h"
 #include "util/ini.h"
@@ -42,31 +43,13 @@ using e2e::Eventually;
 
 constexpr int kPanels = 8;
 
-class Storm : public ::testing::Test {
+class Storm : public e2e::SiteFixture {
  protected:
-  Storm()
-      : root_(fs::temp_directory_path() /
-              ("storm_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++counter_))) {
-    fs::create_directories(root_);
-  }
+  Storm() : SiteFixture("storm_e2e") {}
   ~Storm() override {
     driver_.reset();
     service_.reset();
     sim_.Stop();
-    if (HasFailure()) {
-      for (const char* log : {"driver.log", "eventsvc.log", "tools.log"})
-        if (auto text = ReadWholeFile(root_ / log); text && !text->empty())
-          std::fprintf(stderr, "--- %s (end)\n%s\n", log, Right(*text, 6000).c_str());
-    } else {
-      fs::remove_all(root_);
-    }
-  }
-
-  int Tool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{Bin("ordanectl")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Child c(argv, {}, root_ / "tools.log");
-    return c.Wait(60);
   }
 
   // Driver 7 with eight TCP panels on the simulator, its settings, and the database.
@@ -75,36 +58,18 @@ class Storm : public ::testing::Test {
     ASSERT_TRUE(sim_.Start(Bin("panelsim"), {"--panels", std::to_string(kPanels), "--base-port",
                                              "0", "--first-address", "61"}))
         << sim_.error();
-    ASSERT_EQ(Tool({"share", "--root", (root_ / "share").string()}), 0);
-    ASSERT_EQ(
-        Tool({"demo-data", "--db", cxn, "--panels", std::to_string(kPanels), "--driver-id", "7"}),
-        0);
-    ASSERT_EQ(Tool({"settings", "--file", (root_ / "ordane.ini").string(), "--db", cxn, "--remote",
-                    (root_ / "share").string(), "--debug", "1"}),
-              0);
+    SiteFixture::MakeSite(cxn, sim_, kPanels);
     IniDocument ini = IniDocument::Load(root_ / "ordane.ini");
     ini.Set("OS", "EventService_ScanSeconds", "1");
     ASSERT_TRUE(ini.Save(root_ / "ordane.ini"));
-    sql_ = db::NewConnection();
-    sql_->Open(cxn, "", "");
-    for (std::size_t i = 0; i < kPanels; ++i) {
-      const auto& p = sim_.panels()[i];
-      sql_->Execute("update channels set port2 = " + std::to_string(p.port) +
-                    " where driver_id = 7 and channel = " + std::to_string(i));
-      sql_->Execute("update controllers set ec_1_name = '" + p.host + "' where address = '7." +
-                    std::to_string(i) + "'");
-    }
-    sql_->Execute("update drivers set status = 1 where driver_id = 7");
   }
 
   // The driver as its unit starts it; a lost link is tried again after half a second, so that
   // a hundred drops do not take minutes.
   void StartDriver() {
-    driver_ = std::make_unique<Child>(std::vector<std::string>{Bin("paneldriver"), "-debug"},
-                                      Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()},
-                                          {"ORDANE_LOCK_FILE", (root_ / "driver.lock").string()},
-                                          {"ORDANE_UNIT_DIR", (root_ / "units").string()},
-                                          {"PANELIF_RETRY_MS", "500"}},
+    Env env = DriverEnv();
+    env["PANELIF_RETRY_MS"] = "500";
+    driver_ = std::make_unique<Child>(std::vector<std::string>{Bin("paneldriver"), "-debug"}, env,
                                       root_ / "driver.log");
     ASSERT_TRUE(driver_->started());
   }
@@ -332,11 +297,8 @@ class Storm : public ::testing::Test {
         kEvents, seconds(taken - start), seconds(std::chrono::steady_clock::now() - taken));
   }
 
-  static inline int counter_ = 0;
-  fs::path root_;
   std::string cxn_;
   panelsim::SimProcess sim_;
-  std::unique_ptr<db::Connection> sql_;
   std::unique_ptr<Child> driver_, service_;
   std::map<int, int> raised_;  // panel -> events raised on it
 };
