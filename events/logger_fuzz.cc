@@ -30,10 +30,6 @@ namespace {
 
 using namespace ordane;
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
-
 // The demo rows the logger's rules and actions look up, over the shared fuzz driver.
 struct World : FuzzDriver {
   World() : FuzzDriver("logger_fuzz") {
@@ -96,13 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::error_code ec;
   for (const auto& f : fs::directory_iterator(events, ec)) {
     std::string line = ReadWholeFile(f.path()).value_or("");
-    Check(!line.empty() && line.back() == '\n');
+    FuzzCheck(!line.empty() && line.back() == '\n');
     line.pop_back();
     std::string identity, statement;
-    Check(SplitStatementFileText(world->lib.xKeyShow(line, kDriverKey), &identity, &statement));
+    FuzzCheck(SplitStatementFileText(world->lib.xKeyShow(line, kDriverKey), &identity, &statement));
     const std::int64_t before = world->Rows();
     world->sql->Execute(statement);
-    Check(world->Rows() == before + 1);
+    FuzzCheck(world->Rows() == before + 1);
   }
   for (const char* table : {"events", "alarms", "controller_commands"})
     world->sql->Execute(std::string("DELETE FROM ") + table);

@@ -32,10 +32,6 @@ namespace {
 
 using namespace ordane;
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
-
 struct World : FuzzDriver {
   World() : FuzzDriver("event_path_fuzz") {
     sql->Execute(
@@ -63,14 +59,14 @@ struct World : FuzzDriver {
     std::error_code ec;
     for (const auto& f : fs::directory_iterator(fs::path(d.RemotePath) / "Events", ec)) {
       std::string line = ReadWholeFile(f.path()).value_or("");
-      Check(!line.empty() && line.back() == '\n');
+      FuzzCheck(!line.empty() && line.back() == '\n');
       line.pop_back();
       std::string id, statement;
-      Check(SplitStatementFileText(lib.xKeyShow(line, kDriverKey), &id, &statement));
-      if (!identity.empty()) Check(id.rfind(identity + "/", 0) == 0);
+      FuzzCheck(SplitStatementFileText(lib.xKeyShow(line, kDriverKey), &id, &statement));
+      if (!identity.empty()) FuzzCheck(id.rfind(identity + "/", 0) == 0);
       const std::int64_t before = Rows();
       sql->Execute(statement);
-      Check(Rows() == before + 1);
+      FuzzCheck(Rows() == before + 1);
       ++n;
     }
     fs::remove_all(fs::path(d.RemotePath) / "Events");
@@ -93,10 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   buffer.resize(1026, ' ');
   world->panel.QueueEventLine(input.substr(0, 1025));
   Main_Process(d);
-  Check(d.HeldEventLine.empty());
+  FuzzCheck(d.HeldEventLine.empty());
   const bool event = input.substr(0, 1025).find('-') != std::string::npos;
   const std::string identity = event ? Decode_PanelEvent(d, buffer, false).identity : "";
-  Check(identity.find('\n') == std::string::npos);
+  FuzzCheck(identity.find('\n') == std::string::npos);
   world->RunStatements(identity);
   world->panel.ClearCalls();
   while (world->panel.pending_command_responses() > 0) Main_Process(d);
@@ -106,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fs::create_directories(folder);
   { std::ofstream(folder / "1.alm", std::ios::binary) << input; }
   Process_Evt_Files(d);
-  Check(!fs::exists(folder / "1.alm"));
+  FuzzCheck(!fs::exists(folder / "1.alm"));
   world->RunStatements("");
 #else
 #error "define EVENT_LINE_FUZZ or EVENT_FILE_FUZZ"

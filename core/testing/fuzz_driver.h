@@ -19,6 +19,11 @@
 
 namespace ordane {
 
+// A broken promise of the code under fuzzing: abort, so that libFuzzer keeps the input.
+inline void FuzzCheck(bool ok) {
+  if (!ok) std::abort();
+}
+
 struct FuzzDriver {
   explicit FuzzDriver(const std::string& name)
       : root((std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
