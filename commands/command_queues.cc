@@ -181,10 +181,6 @@ void SetAside(Driver& d, const fs::path& file) {
   if (!ec) d.errors.DebugLine("command file set aside: " + (rejected / file.filename()).string());
 }
 
-bool AllDigitsId(const std::string& id) {
-  return !id.empty() && id.find_first_not_of("0123456789") == std::string::npos;
-}
-
 bool BeingWritten(const std::string& name) {
   return name.empty() || name[0] == '.' || (name.size() >= 4 && LCase(Right(name, 4)) == ".tmp");
 }
@@ -243,7 +239,7 @@ void Exec_dbCMDs(Driver& d) {
     std::string id;
     PrefixedStep(r, kPrefix, [&] {
       id = rs.Text("id");
-      if (!AllDigitsId(id)) {
+      if (!AllDigits(id)) {
         id.clear();
         throw Error(kErrDbCommand, "controller_commands row without an id");
       }

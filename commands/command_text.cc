@@ -10,13 +10,6 @@ namespace {
 
 constexpr std::int64_t kErrTypeMismatch = 13;  // a word that should be a number is not
 
-bool AllDigits(std::string_view s) {
-  if (s.empty()) return false;
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
 }  // namespace
 
 std::string Shown(std::string_view message) {

@@ -77,10 +77,6 @@ std::string IdText(double id) {
   return buffer;
 }
 
-bool AllDigits(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 }  // namespace
 
 std::string r_eventdesc(Driver& d, const std::string& code, const std::string& column) {

@@ -80,6 +80,10 @@ std::string_view CString(std::string_view s) {
   return p == std::string_view::npos ? s : s.substr(0, p);
 }
 
+bool AllDigits(std::string_view s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 std::string SqlQuote(std::string_view s) { return ReplaceAll(s, "'", "''"); }
 
 std::string PadCut(std::string_view s, std::size_t width) {

@@ -33,6 +33,8 @@ std::string ReplaceAll(std::string_view s, std::string_view from, std::string_vi
 // The text up to its first NUL character: what a C-string consumer of `s` sees.
 std::string_view CString(std::string_view s);
 
+// True when `s` is one or more of the digits 0 to 9 and nothing else.
+bool AllDigits(std::string_view s);
 // A text made safe to stand between single quotes in SQL: each ' becomes ''.
 std::string SqlQuote(std::string_view s);
 
