@@ -122,6 +122,9 @@ class Driver {
   std::int16_t StatusTick = 0;
   std::int16_t PanelCount = 0;
   bool PollingActive = false;
+  // True while a panel table is being stored. Its rows are written in one transaction that the
+  // upload's yields must not interleave with: the ticks meanwhile leave the database alone.
+  bool TableUploadRunning = false;
   std::array<DelayedCommand, kDelayedCommands> DelayedCameraCommands;
 
   // True once a stop has begun: a second stop request lets the first one finish.
@@ -137,6 +140,8 @@ class Driver {
   // nothing more than close the links.
   std::function<void()> UnloadMainWindow;
   std::function<void()> RestartDriver;
+  // Asks the workstations to reload their hardware tree (set by the start-up sequence).
+  std::function<void()> RefreshHardwareTree;
 
   // Set by the event logger when the event's log type could not be found.
   bool LogFailed = false;

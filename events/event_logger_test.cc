@@ -27,15 +27,6 @@ constexpr const char* kWhen = "12/05/2026;10:11:12";
 
 std::string ReadText(const fs::path& p) { return ReadWholeFile(p).value_or("<missing>"); }
 
-// The files of a folder by name, with their content.
-std::map<std::string, std::string> FilesIn(const fs::path& folder) {
-  std::map<std::string, std::string> files;
-  if (!fs::is_directory(folder)) return files;
-  for (const auto& f : fs::directory_iterator(folder))
-    if (f.is_regular_file()) files[f.path().filename().string()] = ReadText(f.path());
-  return files;
-}
-
 class LoggerTest : public DriverTest {
  protected:
   LoggerTest() {

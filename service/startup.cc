@@ -223,6 +223,7 @@ void START_UP(Driver& d, const std::string& command_line) {
     throw EndProcess{0};
   };
   d.RestartDriver = [&d, command_line] { START_UP(d, command_line); };
+  d.RefreshHardwareTree = [&d] { Refresh_ORDANE_HW_Tree(d); };
   // 19.
   d.loop.SetEnabled(d.Timer2, true);
   d.loop.SetEnabled(d.Timer1, false);

@@ -52,6 +52,9 @@ void CreateTimers(Driver& d) {
 }
 
 void Timer1_Timer(Driver& d) {
+  // A panel table is being stored and yields between its items: the events and commands wait
+  // (in the panels and the queues, not lost) until its transaction is committed.
+  if (d.TableUploadRunning) return;
   Routine r(d.errors, "ERR_Timer1_Timer");
   r.Step([&] { Process_Evt_Files(d); });
   r.Step([&] { Exec_cmds(d); });
@@ -96,7 +99,7 @@ void Timer2_Timer(Driver& d) {
   }
   d.PollingActive = false;
   r.Step([&] { RedialModems(d); });
-  r.Step([&] { Exec_dbCMDs(d); });
+  if (!d.TableUploadRunning) r.Step([&] { Exec_dbCMDs(d); });
 }
 
 bool DelayedCommandDue(const std::string& due, const LocalTime& now) {

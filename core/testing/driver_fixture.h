@@ -7,16 +7,27 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 
 #include "db/db.h"
 #include "panel/fake_panel_library.h"
 #include "schema/schema.h"
+#include "util/files.h"
 #include "core/driver.h"
 #include "core/testing/fake_system_library.h"
 
 namespace ordane {
+
+// The files of a folder by name, with their content.
+inline std::map<std::string, std::string> FilesIn(const std::filesystem::path& folder) {
+  std::map<std::string, std::string> files;
+  if (!std::filesystem::is_directory(folder)) return files;
+  for (const auto& f : std::filesystem::directory_iterator(folder))
+    if (f.is_regular_file()) files[f.path().filename().string()] = ReadWholeFile(f.path()).value_or("<missing>");
+  return files;
+}
 
 class DriverTest : public ::testing::Test {
  protected:

@@ -63,7 +63,13 @@ class FakeSystemLibrary final : public SystemLibrary {
     while (flag && !v.empty() && (v.back() == '/' || v.back() == '\\')) v.pop_back();
     return v;
   }
-  void W_Panel(std::int16_t&, std::int16_t&, std::string_view, std::string_view) override {}
+  void W_Panel(std::int16_t& region, std::int16_t& user, std::string_view field,
+               std::string_view value) override {
+    const std::string key =
+        std::to_string(region) + "/" + std::to_string(user) + "/" + std::string(field);
+    w_panel_calls.push_back(key + "=" + std::string(value));
+    panel_users[key] = std::string(value);
+  }
   std::string r(std::int32_t region, std::int32_t user, std::string_view field) override {
     auto it = panel_users.find(std::to_string(region) + "/" + std::to_string(user) + "/" +
                                std::string(field));
@@ -82,6 +88,7 @@ class FakeSystemLibrary final : public SystemLibrary {
   std::int32_t region = 0;                         // what Region_Return answers
   std::string secured_areas;                       // what GetSecuredAreas answers
   std::map<std::string, std::string> panel_users;  // "region/user/field" -> credential
+  std::vector<std::string> w_panel_calls;          // "region/user/field=value", in order
   int alarm_refreshes = 0;
 
  private:
