@@ -145,6 +145,7 @@ bool Upload::Finish(const std::string& event, bool flag) {
                             " item(s) left out, their rows keep what they held: " + named);
   }
   const bool complete = stored_ && !failed_ && skipped_.empty();
+  routine_.Step([&] { scrn_controller(d_, slot_); });  // the title goes from the status file
   if (stored_ && !event.empty()) {
     routine_.Step([&] {
       const std::int16_t log_type = ToInt16(ValueOf0(r_eventdesc(d_, event, "Log_Type")));

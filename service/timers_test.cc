@@ -8,6 +8,9 @@
 #include "events/event_file_reader.h"
 #include "events/event_files.h"
 #include "core/testing/driver_fixture.h"
+#include "responses/dispatcher.h"
+#include "status/status_files.h"
+#include "util/ini.h"
 #include "util/files.h"
 #include "util/paths.h"
 
@@ -138,5 +141,34 @@ TEST(EventFileIdentity, SameFileSameIdentity) {
             std::string::npos);
 }
 
+// While a panel table is stored its yields let the timers run: the status tick shows the
+// upload's title, but the 100 ms tick takes no response (a second upload would start inside
+// the first, in its transaction).
+TEST_F(DriverTest, TheTicksDuringAnUploadLeaveTheResponsesWaiting) {
+  StartedDriver();
+  d_.PanelUsers.assign(kPanelUserPanels, std::vector<PanelUser>(kPanelUsersPerPanel));
+  d_.panels[0].PortName = "127.0.0.1";
+  d_.panels[0].LinkState = kLinkEstablished;
+  CreateTimers(d_);
+  d_.loop.SetEnabled(d_.Timer1, true);
+  d_.loop.SetEnabled(d_.Timer2, true);
+  std::size_t waiting = 0;
+  std::string shown;
+  d_.loop.AddTimer("probe", std::chrono::milliseconds(1000), true, [&] {
+    if (!shown.empty()) return;
+    waiting = panel_.pending_command_responses();
+    shown = ReadProfileString(ResolvePath(d_.DriverFolder, ControllerStatusFile(0)),
+                              "Status_Controllers", "Ver_Info");
+  });
+  clock_.Advance(std::chrono::seconds(2));  // every timer is due at the upload's first yield
+  panel_.QueueCommandResponse("ReadUserNames\n127.0.0.1\n~User Name 1: JOHN SMITH");
+  panel_.QueueCommandResponse("ReadAuthorityLevels\n127.0.0.1\nAuthority Level 0: 00 00 00 00");
+  Main_Process(d_);
+  EXPECT_NE(shown.find("Reading in User Names"), std::string::npos) << shown;
+  EXPECT_EQ(waiting, 1u);  // the second table waited for the first
+  EXPECT_EQ(One("select count(*) from authority_levels"), "1");
+}
+
 }  // namespace
 }  // namespace ordane
+
