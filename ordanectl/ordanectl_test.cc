@@ -80,6 +80,18 @@ class OrdanectlTest : public ::testing::Test {
     EXPECT_FALSE(rs.Eof());
     rs.Open("select * from devices where address like '" + d + ".0.%'", *c);
     EXPECT_GE(rs.RecordCount(), 10u);
+    // Every panel's 32 points and 8 readers, numbered as the uploads pair them with the panel.
+    for (int p = 0; p < panels; ++p) {
+      const std::string ca = d + "." + std::to_string(p);
+      rs.Open("select device_address from devices where address like '" + ca +
+                  ".2.I%' order by device_address",
+              *c);
+      ASSERT_EQ(rs.RecordCount(), 32u);
+      rs.MoveLast();
+      EXPECT_EQ(rs.Text("device_address"), "32");
+      rs.Open("select id from devices where address = '" + ca + ".3.R8'", *c);
+      EXPECT_FALSE(rs.Eof());
+    }
     rs.Open("select * from credentials", *c);
     EXPECT_EQ(rs.RecordCount(), 3u);
     rs.Open("select * from personnel where last_name = 'O''Brien'", *c);

@@ -169,6 +169,7 @@ struct Outstanding {
   std::string args;
   Clock::time_point called;
   bool sent = false;
+  std::uint64_t connection = 0;  // the connection that carried it; only its answer counts
   std::string items;  // table answer gathered so far
   bool any_item = false;
   bool cut = false;
@@ -320,6 +321,15 @@ class Link : public std::enable_shared_from_this<Link> {
   void Close() {
     ++generation_;
     connection_ = 0;
+    // A table answer cut by the close is never completed: the panel starts afresh on the next
+    // connection, so the items gathered so far are dropped and the request waits for its timeout.
+    for (auto& r : outstanding_) {
+      if (!r.sent) continue;
+      if (r.any_item) Note("request " + std::to_string(r.seq) + " " + r.function +
+                           ": link closed in the middle of its table answer; items dropped");
+      r.items.clear();
+      r.any_item = false;
+    }
     std::error_code ignored;
     resolver_.cancel();
     if (socket_.is_open()) {
@@ -559,8 +569,9 @@ class Link : public std::enable_shared_from_this<Link> {
   }
 
   void Answer(const Message& m) {
-    auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
-                           [&](const Outstanding& r) { return r.sent && r.seq == m.seq; });
+    auto it = std::find_if(outstanding_.begin(), outstanding_.end(), [&](const Outstanding& r) {
+      return r.sent && r.seq == m.seq && r.connection == connection_;
+    });
     if (it == outstanding_.end()) {
       ++shared_.stray_answers;
       Note("answer to no request waiting: dropped");
@@ -632,6 +643,7 @@ class Link : public std::enable_shared_from_this<Link> {
       m.text = r.args;
       SendFrame(link::FormatMessage(m));
       r.sent = true;
+      r.connection = connection_;
     }
   }
 

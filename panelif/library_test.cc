@@ -392,6 +392,39 @@ TEST(LibraryLinkTest, UnansweredRequestTimesOutAndShowsBusy) {
   EXPECT_TRUE(WaitUntil([&] { return c.lib.stats().stray_answers == 1; }));
 }
 
+// A link that fails in the middle of a table answer: what came before the drop never reaches
+// the driver as a table, not even when the panel ends that answer on the next connection; the
+// request times out, and a new request gets a table of its own items only.
+TEST(LibraryLinkTest, TableCutByADroppedLinkIsNeverHandedOver) {
+  Connected c;
+  const auto req = c.Ask("READTOKENTABLES");
+  for (int k = 0; k < 3; ++k)
+    c.peer.Send(Body(Kind::kItem, req.seq, "Token Table " + std::to_string(k) + ": 01"));
+  c.peer.Close();
+  EXPECT_EQ(c.driver.WaitResponse(), c.name() + "\nLostPanel");
+  ASSERT_TRUE(c.listener.Accept(c.peer));
+  c.peer.Send(Body(Kind::kPong, 1));
+  EXPECT_EQ(c.driver.WaitResponse(), c.name() + "\nReestablishedPanel");
+
+  c.peer.Send(Body(Kind::kItem, req.seq, "Token Table 3: 01"));
+  Message end{Kind::kEnd};
+  end.seq = req.seq;
+  end.type = "ReadTokenTables";
+  c.peer.Send(link::FormatMessage(end));
+  std::optional<std::string> r;
+  EXPECT_TRUE(WaitUntil([&] {
+    c.peer.Next(1ms);
+    return (r = c.driver.Response()).has_value();
+  }));
+  EXPECT_EQ(r, "CommandTimeOut\n" + c.name() + "\nREADTOKENTABLES");
+
+  const auto again = c.Ask("READTOKENTABLES");
+  c.peer.Send(Body(Kind::kItem, again.seq, "Token Table 0: 02"));
+  end.seq = again.seq;
+  c.peer.Send(link::FormatMessage(end));
+  EXPECT_EQ(c.driver.WaitResponse(), "ReadTokenTables\n" + c.name() + "\nToken Table 0: 02");
+}
+
 TEST(LibraryLinkTest, BusyState) {
   Connected c;
   struct Case {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "util/text.h"
+
 namespace ordane::panelsim {
 
 using link::Kind;
@@ -15,11 +17,13 @@ void Endpoint::Connected(std::int64_t now_ms) {
   replies_.clear();
   sent_ = 0;  // everything unacknowledged goes out again
   window_since_ms_ = now_ms;
+  drop_requested_ = false;
   if (busy_) SendBody("BUSY 1");
 }
 
 void Endpoint::Disconnected() {
   connected_ = false;
+  drop_requested_ = false;
   out_.clear();
   replies_.clear();
   sent_ = 0;
@@ -69,6 +73,15 @@ void Endpoint::OnFrame(std::string_view body, std::int64_t now_ms, std::time_t w
           break;
         case Answer::Kind::kTable:
           out.kind = Kind::kItem;
+          if (cut_armed_ && (cut_function_.empty() || cut_function_ == UCase(m->function))) {
+            cut_armed_ = false;
+            for (std::size_t i = 0; i < std::min(cut_items_, a.items.size()); ++i) {
+              out.text = a.items[i];
+              reply.bodies.push_back(link::FormatMessage(out));
+            }
+            reply.drop_after = true;
+            break;
+          }
           for (const auto& item : a.items) {
             out.text = item;
             reply.bodies.push_back(link::FormatMessage(out));
@@ -129,6 +142,12 @@ void Endpoint::SendBody(std::string_view body) {
   if (connected_) out_ += link::EncodeFrame(body);
 }
 
+void Endpoint::CutNextTable(std::size_t items, std::string function) {
+  cut_armed_ = true;
+  cut_items_ = items;
+  cut_function_ = UCase(function);
+}
+
 void Endpoint::SendGarbage(std::size_t bytes) {
   if (!connected_) return;
   for (std::size_t i = 0; i < bytes; ++i) {
@@ -144,11 +163,16 @@ void Endpoint::SendGarbage(std::size_t bytes) {
 void Endpoint::Send(const Message& m) { out_ += link::EncodeFrame(link::FormatMessage(m)); }
 
 void Endpoint::Tick(std::int64_t now_ms) {
-  if (!connected_ || silent_) return;
+  if (!connected_ || silent_ || drop_requested_) return;
   if (!busy_ && now_ms >= hold_until_ms_) {
     while (!replies_.empty() && replies_.front().due_ms <= now_ms) {
       for (const auto& body : replies_.front().bodies) out_ += link::EncodeFrame(body);
+      const bool drop = replies_.front().drop_after;
       replies_.pop_front();
+      if (drop) {
+        drop_requested_ = true;  // the link fails here: nothing after the cut goes out
+        return;
+      }
     }
   }
   if (sent_ > 0 && resend_ms_ > 0 && now_ms - window_since_ms_ >= resend_ms_) {
@@ -166,7 +190,7 @@ void Endpoint::Tick(std::int64_t now_ms) {
 
 std::int64_t Endpoint::NextDeadline() const {
   std::int64_t next = std::numeric_limits<std::int64_t>::max();
-  if (!connected_ || silent_) return next;
+  if (!connected_ || silent_ || drop_requested_) return next;
   if (!replies_.empty() && !busy_) next = std::max(replies_.front().due_ms, hold_until_ms_);
   if (sent_ > 0 && resend_ms_ > 0) next = std::min(next, window_since_ms_ + resend_ms_);
   if (sent_ < pending_.size() && sent_ < kWindow) next = 0;  // now

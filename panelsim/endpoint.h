@@ -61,6 +61,13 @@ class Endpoint {
   // Table answers carry `n` extra 100-character items after the panel's own, so a table can
   // be made longer than any buffer the library hands over.
   void set_extra_items(std::size_t n) { extra_items_ = n; }
+  // The next table answer (to `function`, or to any table request when empty) stops after
+  // `items` of the panel's items, without its END, and the link is to be dropped: a link that
+  // fails in the middle of a table.
+  void CutNextTable(std::size_t items, std::string function);
+  // True once the cut answer has gone out: the transport drops the link now. Nothing more is
+  // sent until the next Connected().
+  bool drop_requested() const { return drop_requested_; }
   // Line noise and a frame with a wrong CRC.
   void SendGarbage(std::size_t bytes);
   // Sends a raw frame body.
@@ -78,6 +85,7 @@ class Endpoint {
   struct Reply {
     std::int64_t due_ms;
     std::vector<std::string> bodies;
+    bool drop_after = false;  // a cut table answer: the link goes once it is out
   };
 
   void OnFrame(std::string_view body, std::int64_t now_ms, std::time_t wall);
@@ -107,6 +115,10 @@ class Endpoint {
   std::int64_t hold_until_ms_ = 0;
   std::uint64_t requests_ = 0;
   std::size_t extra_items_ = 0;
+  bool cut_armed_ = false;
+  std::size_t cut_items_ = 0;
+  std::string cut_function_;  // upper case; empty for any table request
+  bool drop_requested_ = false;
   std::uint32_t garbage_seed_ = 12345;
 };
 

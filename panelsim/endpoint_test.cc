@@ -164,5 +164,35 @@ TEST_F(EndpointTest, GarbageAndCorruptFramesAreNotActedOn) {
   EXPECT_GE(d.dropped(), 1u);
 }
 
+// A cut answers only the first items of the chosen table, without END, asks for the link to
+// go, and sends nothing more; other requests and the next connection are answered in full.
+TEST_F(EndpointTest, CutTableStopsAfterItsItemsAndAsksForTheDrop) {
+  ep_.Connected(now_);
+  ep_.CutNextTable(5, "readtokentables");
+  Send("REQ 1 READUSERNAMES");  // not the table named: whole
+  auto whole = Take();
+  ASSERT_EQ(whole.size(), 251u);
+  EXPECT_EQ(whole.back().kind, link::Kind::kEnd);
+  EXPECT_FALSE(ep_.drop_requested());
+
+  Send("REQ 2 READTOKENTABLES");
+  Send("REQ 3 GETAREASTATUS");
+  auto cut = Take();
+  ASSERT_EQ(cut.size(), 5u);
+  EXPECT_EQ(cut[4].kind, link::Kind::kItem);
+  EXPECT_EQ(cut[4].text.rfind("Token Table 4: ", 0), 0u) << cut[4].text;
+  EXPECT_TRUE(ep_.drop_requested());
+  RaiseN(1);
+  EXPECT_TRUE(Take().empty());  // the link has failed: no answer, no event after the cut
+
+  ep_.Disconnected();
+  ep_.Connected(now_);
+  EXPECT_FALSE(ep_.drop_requested());
+  Send("REQ 4 READTOKENTABLES");  // the cut was for one answer only
+  auto again = Take();
+  EXPECT_EQ(EvSeqs(again).size(), 1u);
+  EXPECT_EQ(again.size(), 252u);
+}
+
 }  // namespace
 }  // namespace ordane::panelsim

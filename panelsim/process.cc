@@ -90,6 +90,22 @@ std::string SimProcess::Command(const std::string& line, int timeout_ms) {
   return answer;
 }
 
+std::vector<std::string> SimProcess::Table(int panel, const std::string& function,
+                                           int timeout_ms) {
+  // "ok TYPE COUNT items", then each item on a line of its own after two blanks.
+  std::istringstream head(Command(std::to_string(panel) + " cmd " + function, timeout_ms));
+  std::string ok, type, word;
+  std::size_t count = 0;
+  if (!(head >> ok >> type >> count >> word) || ok != "ok" || word != "items") return {};
+  std::vector<std::string> items;
+  std::string line;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!ReadLine(line, timeout_ms) || line.rfind("  ", 0) != 0) return {};
+    items.push_back(line.substr(2));
+  }
+  return items;
+}
+
 void SimProcess::Stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);

@@ -31,6 +31,9 @@ class SimProcess {
              int timeout_ms = 10000);
   // Sends one control line; returns the first line of its answer ("" after `timeout_ms`).
   std::string Command(const std::string& line, int timeout_ms = 5000);
+  // The items of panel `panel`'s answer to the table request `function` (READUSERNAMES...),
+  // exactly as the panel sends them; empty when the request has no table answer.
+  std::vector<std::string> Table(int panel, const std::string& function, int timeout_ms = 5000);
   // Stops the child: SIGTERM, then SIGKILL when it does not end within a second.
   void Stop();
 

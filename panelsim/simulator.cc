@@ -79,7 +79,8 @@ const char kHelp[] =
     "global: help | list | quit | sleep MS (scenarios) | all VERB... | N VERB...\n"
     "panel verbs: open|close|short|missing POINT | arm AREA [USER] | disarm AREA [USER]\n"
     "  event NAME [F1 [R]] | inject EVNUM TYPE F1 [R] | raw EVENT-TEXT | cmd FUNCTION [ARGS]\n"
-    "  drop | down | up | silent on|off | slow MS | hold MS | garbage [BYTES] | busy 1|0\n"
+    "  drop | cut-table ITEMS [FUNCTION] | down | up | silent on|off | slow MS | hold MS\n"
+    "  garbage [BYTES] | busy 1|0\n"
     "  extra-items N | load RATE | ac fail|ok | firmware TEXT | status\n"
     "event names:";
 
@@ -368,6 +369,25 @@ void Simulator::Flush(Panel& p) {
     return;
   }
   if (p.out.size() > kMaxOutput && !p.pty) CloseConnection(p);
+  // A cut table answer is out: the link fails now.
+  if (p.ep.drop_requested() && p.out.empty()) DropLink(p);
+}
+
+void Simulator::DropLink(Panel& p) {
+  if (!p.pty) {
+    CloseConnection(p);
+  } else if (p.modem) {
+    p.ep.Disconnected();
+    if (p.carrier) {
+      p.carrier = p.online = false;
+      ModemWrite(p, "\r\nNO CARRIER\r\n");
+      Flush(p);
+    }
+  } else {
+    // A plain serial line cannot drop: the stream starts afresh, the rest of the answer unsent.
+    p.ep.Disconnected();
+    if (p.peer && !p.down) p.ep.Connected(NowMs());
+  }
 }
 
 void Simulator::ServicePanel(Panel& p, short revents, int which) {
@@ -703,6 +723,13 @@ std::string Simulator::PanelCommand(Panel& p, const std::vector<std::string>& w,
       return "ok\n";
     }
     CloseConnection(p);
+    return "ok\n";
+  }
+  if (verb == "cut-table") {
+    const long items = ToLong(arg(2), -1);
+    if (items < 0 || items > 100000 || w.size() > 4)
+      return "error: expected cut-table ITEMS [FUNCTION]\n";
+    p.ep.CutNextTable(static_cast<std::size_t>(items), arg(3));
     return "ok\n";
   }
   if (verb == "down") {

@@ -55,6 +55,7 @@ class Simulator {
   void FeedModem(Panel& p, std::string_view bytes);
   void ModemWrite(Panel& p, std::string_view text);
   void Flush(Panel& p);
+  void DropLink(Panel& p);
   void RunLoad(Panel& p, std::int64_t now);
   void RunScenario(std::int64_t now);
   void ReadControl(ControlClient& c);

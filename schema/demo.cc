@@ -117,18 +117,20 @@ void LoadDemoData(db::Connection& c, const DemoOptions& o) {
               S(region)});
       Insert(c, "channels", "driver_id, channel, port, baud_rate, port2",
              {d, S(i), S(i + 1), "9600", S(o.first_port + i)});
-      for (int p = 1; p <= 8; ++p) {
+      // Every point and reader a simulated panel has (32 points, 8 readers), so that the
+      // point-text and door-area uploads find a row for each of them to update.
+      for (int p = 1; p <= kDemoPoints; ++p) {
         Insert(c, "devices",
                "address, device_address, Description, group_id, Device, Device_Type, region_id",
-               {ca + ".2.I" + S(p), S(p), "Panel " + S(i) + " Point " + S(p), S(1 + (p - 1) / 4),
-                "Point " + S(p), "Point", S(region)});
+               {ca + ".2.I" + S(p), S(p), "Panel " + S(i) + " Point " + S(p),
+                S(1 + (p - 1) / 4 % 4), "Point " + S(p), "Point", S(region)});
       }
-      for (int r = 1; r <= 2; ++r) {
+      for (int r = 1; r <= kDemoReaders; ++r) {
         Insert(c, "devices",
                "address, device_address, Description, group_id, Device, Device_Type, latch_mode, "
                "region_id",
-               {ca + ".3.R" + S(r), S(r), "Panel " + S(i) + " Door " + S(r), S(r), "Reader " + S(r),
-                "Reader", "0", S(region)});
+               {ca + ".3.R" + S(r), S(r), "Panel " + S(i) + " Door " + S(r), S(1 + (r - 1) % 4),
+                "Reader " + S(r), "Reader", "0", S(region)});
       }
       for (int k = 1; k <= 3; ++k) {
         Insert(c, "devices", "address, device_address, Description, Device, Device_Type, region_id",

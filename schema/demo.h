@@ -13,6 +13,10 @@ namespace ordane::schema {
 // in event_descriptions and the global_settings row (Max_Regions 20).
 void InitDatabase(db::Connection& c);
 
+// Points and door readers of each demo panel: those of a simulated panel.
+inline constexpr int kDemoPoints = 32;
+inline constexpr int kDemoReaders = 8;
+
 struct DemoOptions {
   int driver_id = 1;
   int panels = 2;  // 1 to 32; panel i listens on 127.0.0.(i+1), port first_port + i
