@@ -41,6 +41,7 @@ class Sink:
 
 
 async def serve(folder, refuse):
+    os.makedirs(folder, exist_ok=True)
     loop = asyncio.get_running_loop()
     sink = Sink(folder, refuse)
     server = await loop.create_server(lambda: SMTP(sink, hostname="sink.test"), "127.0.0.1", 0)
