@@ -350,10 +350,26 @@ int ShowSettings(const Args& a) {
       value = std::to_string(s.StatusTimer);
     std::cout << PadCut(key, 22) << value << "\n";
   }
+  // The e-mail program's settings, read by odn_shell for each request.
+  std::vector<std::string> problems = s.problems;
+  for (const char* key :
+       {"SMTP_Server", "SMTP_From", "SMTP_User", "SMTP_Password", "SMTP_TLS", "SMTP_Timeout"}) {
+    std::string value = Trim(lib->ReadSys1("OS", key));
+    if (std::string_view(key) == "SMTP_Password" && !value.empty()) {
+      try {
+        lib->xKeyShow(value, kDriverKey);
+      } catch (const Error& e) {
+        problems.push_back(std::string(key) + ": the sealed password does not open (" + e.what() +
+                           "); seal it again with \"ordanectl settings --smtp-password\"");
+      }
+      value = "(set)";
+    }
+    std::cout << PadCut(key, 22) << (value.empty() ? "(empty)" : value) << "\n";
+  }
   // A sealed password that does not open reads as empty: say so instead of hiding it.
-  for (const std::string& problem : s.problems) std::cout << "error: " << problem << "\n";
+  for (const std::string& problem : problems) std::cout << "error: " << problem << "\n";
   WarnAboutPasswords(s, std::cout);
-  return s.problems.empty() ? 0 : 1;
+  return problems.empty() ? 0 : 1;
 }
 
 int SchemaSql(const Args& a) {
