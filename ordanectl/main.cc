@@ -42,10 +42,14 @@ constexpr const char* kUsage = R"(usage: ordanectl COMMAND [options]
                127.0.0.1, 127.0.0.2, ... ports P, P+1, ... (defaults: 2 panels, port 7700)
   share        --root DIR [--force] [--driver-id D]
                lay down Drivers/11000.ini, hardware/11000.dvr, Resources/strings.ini, sites.map
+               and the link odn_shell to the e-mail program installed beside ordanectl
   settings     --file F --db CXN [--hardware-db CXN] --remote DIR [--local DIR]
                [--sql-server N] [--user U] [--password P] [--app-role NAME]
                [--app-password P] [--status-timer MS] [--debug 0|1] [--key-file K]
-               write the settings file (passwords sealed; the site key is created if missing)
+               [--smtp-server smtp://HOST:PORT|smtps://HOST:PORT] [--smtp-from ADDRESS]
+               [--smtp-user U] [--smtp-password P] [--smtp-tls 0|1] [--smtp-timeout S]
+               write the settings file (passwords sealed; the site key is created if missing;
+               e-mail settings not given keep their earlier values)
   keygen       --key-file K [--force]      create a site key file (owner-only)
   scramble     TEXT [--file F]             print TEXT sealed with the site key
   unscramble   TEXT [--file F]             print a sealed TEXT opened
@@ -187,11 +191,43 @@ int DemoData(const Args& a) {
   return 0;
 }
 
+// RemotePath/odn_shell, which the driver starts for each e-mail request: a link to the program
+// installed beside this one. A link already there is brought up to date; a file of another
+// kind is kept unless `force`.
+void LinkMailProgram(const fs::path& root, bool force) {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  const fs::path program = self.parent_path() / "odn_shell";
+  const fs::path link = root / "odn_shell";
+  if (ec || ::access(program.c_str(), X_OK) != 0) {
+    std::cerr << "warning: no e-mail program at " << program.string() << "; " << link.string()
+              << " not linked, and e-mail requests stay in " << root.string() << "\n";
+    return;
+  }
+  const auto status = fs::symlink_status(link, ec);
+  if (fs::exists(status) && !fs::is_symlink(status) && !force) {
+    std::cerr << "warning: " << link.string() << " exists and is not a link; kept (--force "
+              << "replaces it by a link to " << program.string() << ")\n";
+    return;
+  }
+  // A new link beside the old one, renamed over it: the driver never finds none.
+  const fs::path tmp = root / (".odn_shell." + std::to_string(::getpid()));
+  fs::remove(tmp, ec);
+  fs::create_symlink(program, tmp, ec);
+  if (!ec) fs::rename(tmp, link, ec);
+  if (ec) {
+    fs::remove(tmp);
+    throw Error(kErrPathAccess, "cannot link " + link.string() + " to " + program.string() +
+                                    ": " + ec.message());
+  }
+}
+
 int Share(const Args& a) {
   fs::path root = Require(a, "--root");
   std::string why;
   if (!schema::LayDownShare(root, a.Has("--force"), &why, Number(a, "--driver-id", 1)))
     throw Error(kErrPathAccess, why);
+  LinkMailProgram(root, a.Has("--force"));
   std::cout << "shared folder tree laid down in " << root.string() << "\n";
   return 0;
 }
@@ -241,6 +277,21 @@ int WriteSettings(const Args& a) {
   set("Database_AppName", a.Get("--app-role"));
   set("Database_AppPassword",
       a.Has("--app-password") ? Seal(a.Get("--app-password"), kDriverKey, site) : "");
+  // The e-mail program's settings (odn_shell reads them for each request).
+  if (a.Has("--smtp-server")) {
+    const std::string server = Trim(a.Get("--smtp-server"));
+    const std::string lower = LCase(server);
+    if (!server.empty() && !lower.starts_with("smtp://") && !lower.starts_with("smtps://"))
+      throw Error(kErrGeneric, "--smtp-server: an smtp://HOST:PORT or smtps://HOST:PORT address");
+    set("SMTP_Server", server);
+  }
+  if (a.Has("--smtp-from")) set("SMTP_From", Trim(a.Get("--smtp-from")));
+  if (a.Has("--smtp-user")) set("SMTP_User", a.Get("--smtp-user"));
+  if (a.Has("--smtp-password"))
+    set("SMTP_Password",
+        a.Get("--smtp-password").empty() ? "" : Seal(a.Get("--smtp-password"), kDriverKey, site));
+  if (a.Has("--smtp-tls")) set("SMTP_TLS", std::to_string(Number(a, "--smtp-tls", 0) != 0));
+  if (a.Has("--smtp-timeout")) set("SMTP_Timeout", std::to_string(Number(a, "--smtp-timeout", 30)));
   WriteSettingsFile(file, ini.Text(), 0640);
   std::cout << "settings written to " << file.string() << " (mode 0640)\n";
   Settings written;
@@ -299,10 +350,26 @@ int ShowSettings(const Args& a) {
       value = std::to_string(s.StatusTimer);
     std::cout << PadCut(key, 22) << value << "\n";
   }
+  // The e-mail program's settings, read by odn_shell for each request.
+  std::vector<std::string> problems = s.problems;
+  for (const char* key :
+       {"SMTP_Server", "SMTP_From", "SMTP_User", "SMTP_Password", "SMTP_TLS", "SMTP_Timeout"}) {
+    std::string value = Trim(lib->ReadSys1("OS", key));
+    if (std::string_view(key) == "SMTP_Password" && !value.empty()) {
+      try {
+        lib->xKeyShow(value, kDriverKey);
+      } catch (const Error& e) {
+        problems.push_back(std::string(key) + ": the sealed password does not open (" + e.what() +
+                           "); seal it again with \"ordanectl settings --smtp-password\"");
+      }
+      value = "(set)";
+    }
+    std::cout << PadCut(key, 22) << (value.empty() ? "(empty)" : value) << "\n";
+  }
   // A sealed password that does not open reads as empty: say so instead of hiding it.
-  for (const std::string& problem : s.problems) std::cout << "error: " << problem << "\n";
+  for (const std::string& problem : problems) std::cout << "error: " << problem << "\n";
   WarnAboutPasswords(s, std::cout);
-  return s.problems.empty() ? 0 : 1;
+  return problems.empty() ? 0 : 1;
 }
 
 int SchemaSql(const Args& a) {
