@@ -21,6 +21,9 @@ bool DatabaseGone(std::int64_t number) {
          number == kErrClosedObject || number == kErrObjectNotSet;
 }
 
+// How many panel-user fields are written between two yields.
+constexpr std::size_t kFieldsPerYield = 32;
+
 // The names of the items left out, at most this many of them in the report line.
 constexpr std::size_t kNamedSkips = 8;
 
@@ -122,7 +125,11 @@ bool Upload::Finish(const std::string& event, bool flag) {
       d_.PanelUsers[static_cast<std::size_t>(slot_)] = std::move(users_);
     std::size_t refused = 0;
     std::string first_failure;
+    std::size_t written = 0;
     for (Field& f : fields_) {
+      // Each field is a statement of its own on the library's connection: a thousand of them
+      // take a while, so the timers get their turn between them too.
+      if (++written % kFieldsPerYield == 0) Yield();
       try {
         d_.lib.W_Panel(f.region, f.user, f.field, f.value);
       } catch (const EndProcess&) {
