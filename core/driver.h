@@ -122,6 +122,7 @@ class Driver {
   std::int16_t StatusTick = 0;
   std::int16_t PanelCount = 0;
   bool PollingActive = false;
+  bool TableUploadRunning = false;
   std::array<DelayedCommand, kDelayedCommands> DelayedCameraCommands;
 
   // True once a stop has begun: a second stop request lets the first one finish.
