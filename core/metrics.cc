@@ -14,10 +14,14 @@ namespace {
 std::string Escaped(std::string_view s, bool label) {
   std::string out;
   for (char c : s) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '"' && label) out += "\\\"";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '"' && label)
+      out += "\\\"";
+    else
+      out += c;
   }
   return out;
 }
@@ -100,8 +104,8 @@ void Text::Sample(std::string_view name, std::string_view label, std::string_vie
 void DriverCounters(Text& t) {
   t.Counter("ordane_panel_events_taken_total", "Panel events stored and acknowledged.",
             PanelEventsTaken.Value());
-  t.Counter("ordane_statement_files_written_total",
-            "Statement files placed in the events folder.", StatementFilesWritten.Value());
+  t.Counter("ordane_statement_files_written_total", "Statement files placed in the events folder.",
+            StatementFilesWritten.Value());
   t.Counter("ordane_commands_sent_total", "Commands handed to the panel interface library.",
             CommandsSent.Value());
   t.Counter("ordane_commands_parked_total", "Commands parked for a panel that was not linked.",

@@ -35,10 +35,10 @@ inline Counter DatabaseErrors;         // errors reported with a database error 
 inline std::atomic<std::int64_t> LastEventDelaySeconds{-1};
 
 // The event service's counters.
-inline Counter EventsStored;      // statements executed and committed
-inline Counter DuplicateFiles;    // files whose identity was already recorded
-inline Counter RejectedFiles;     // files set aside in Rejected
-inline Counter DatabaseLosses;    // times the event service lost its database
+inline Counter EventsStored;    // statements executed and committed
+inline Counter DuplicateFiles;  // files whose identity was already recorded
+inline Counter RejectedFiles;   // files set aside in Rejected
+inline Counter DatabaseLosses;  // times the event service lost its database
 
 // Counts a reported error when its number is one of the database's.
 void CountReportedError(std::int64_t number);

@@ -161,8 +161,7 @@ int Run(int argc, char** argv) {
     } else if (arg == "--metrics-port") {
       const std::string value = i + 1 < argc ? argv[++i] : "";
       if (value.empty() || value.size() > 5 ||
-          value.find_first_not_of("0123456789") != std::string::npos ||
-          std::stoi(value) > 65535) {
+          value.find_first_not_of("0123456789") != std::string::npos || std::stoi(value) > 65535) {
         std::fprintf(stderr, "eventsvc: --metrics-port takes a port number (0 to 65535)\n");
         return 2;
       }
@@ -172,9 +171,10 @@ int Run(int argc, char** argv) {
     } else if (arg == "--uninstall") {
       return Uninstall();
     } else if (arg == "--help" || arg == "-h") {
-      std::printf("usage: eventsvc [--once | --install | --uninstall] [--metrics-port N]\n"
-                  "Stores the statement files of RemotePath/Events on the access-control\n"
-                  "database named by the settings file ($ORDANE_SETTINGS).\n");
+      std::printf(
+          "usage: eventsvc [--once | --install | --uninstall] [--metrics-port N]\n"
+          "Stores the statement files of RemotePath/Events on the access-control\n"
+          "database named by the settings file ($ORDANE_SETTINGS).\n");
       return 0;
     } else {
       std::fprintf(stderr, "eventsvc: unknown argument %s (try --help)\n", arg.c_str());
@@ -234,9 +234,9 @@ int Run(int argc, char** argv) {
       LogLine(LogLevel::kInfo, "event service: metrics on http://127.0.0.1:" +
                                    std::to_string(metrics_port) + "/metrics");
     else
-      LogLine(LogLevel::kWarning, "event service: cannot serve metrics on 127.0.0.1:" +
-                                      std::to_string(metrics_port) + " (" + std::strerror(errno) +
-                                      "); going on without them");
+      LogLine(LogLevel::kWarning,
+              "event service: cannot serve metrics on 127.0.0.1:" + std::to_string(metrics_port) +
+                  " (" + std::strerror(errno) + "); going on without them");
   }
 
   const std::string user = settings.SqlServerMode != 0 ? settings.DatabaseUser : "";

@@ -38,10 +38,14 @@ constexpr auto kLoopAnswerLimit = std::chrono::seconds(10);
 
 const char* LinkText(std::int16_t state) {
   switch (state) {
-    case kLinkNotConnected: return "not connected";
-    case kLinkEstablished: return "established";
-    case kLinkLost: return "lost";
-    default: return "unknown";
+    case kLinkNotConnected:
+      return "not connected";
+    case kLinkEstablished:
+      return "established";
+    case kLinkLost:
+      return "lost";
+    default:
+      return "unknown";
   }
 }
 
@@ -50,8 +54,7 @@ std::string FileTime(const fs::path& path) {
   std::error_code ec;
   const auto t = fs::last_write_time(path, ec);
   if (ec) return "";
-  const std::time_t when =
-      std::chrono::system_clock::to_time_t(std::chrono::file_clock::to_sys(t));
+  const std::time_t when = std::chrono::system_clock::to_time_t(std::chrono::file_clock::to_sys(t));
   std::tm tm{};
   localtime_r(&when, &tm);
   char buf[16];
@@ -70,8 +73,7 @@ std::string TimeOfDay(const LocalTime& t) {
 bool SameToken(std::string_view a, std::string_view b) {
   if (a.size() != b.size() || a.empty()) return false;
   unsigned char diff = 0;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
   return diff == 0;
 }
 
@@ -121,8 +123,7 @@ bool SlotInUse(const PanelSlot& s) {
 std::size_t StatusHash(const PanelSlot& s) {
   const std::string all = s.PanelStatusText + '\x1f' + s.FirmwareText + '\x1f' + s.AreaStatusText +
                           '\x1f' + s.DoorStatusText + '\x1f' + s.OnBoardRelayText + '\x1f' +
-                          s.OffBoardRelayText + '\x1f' + s.BypassText + '\x1f' +
-                          s.PointStatusText;
+                          s.OffBoardRelayText + '\x1f' + s.BypassText + '\x1f' + s.PointStatusText;
   return std::hash<std::string>{}(all);
 }
 
@@ -139,8 +140,10 @@ int ConsolePort(SystemLibrary& lib, std::string* problem) {
   const std::int64_t port = digits && text.size() <= 5 ? NumericValue(text) : -1;
   if (port < 0 || port > 65535) {
     if (problem)
-      *problem = "setting Console_Port = " + text + " is not a port (0 to 65535); the console "
-                 "uses " + std::to_string(kConsoleDefaultPort);
+      *problem = "setting Console_Port = " + text +
+                 " is not a port (0 to 65535); the console "
+                 "uses " +
+                 std::to_string(kConsoleDefaultPort);
     return kConsoleDefaultPort;
   }
   return static_cast<int>(port);
@@ -153,8 +156,7 @@ fs::path ConsoleTokenPath() {
   } else if (::access("/run/lock", W_OK) == 0) {
     lock = "/run/lock/ordane-11000.lock";
   } else {
-    lock = fs::temp_directory_path() /
-           ("ordane-11000-" + std::to_string(::getuid()) + ".lock");
+    lock = fs::temp_directory_path() / ("ordane-11000-" + std::to_string(::getuid()) + ".lock");
   }
   return lock.parent_path() / ".console-token";
 }
@@ -192,8 +194,8 @@ std::string WriteConsoleToken(const fs::path& path, std::string* error) {
   ::close(fd);
   if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
     if (error)
-      *error = "cannot write " + path.string() + ": " +
-               std::strerror(written ? errno : write_errno);
+      *error =
+          "cannot write " + path.string() + ": " + std::strerror(written ? errno : write_errno);
     ::unlink(temp.c_str());
     return "";
   }
@@ -255,9 +257,8 @@ std::string ConsoleStateJson(Driver& d, ConsoleWatch& watch) {
     const std::size_t hash = StatusHash(s);
     if (hash != watch.status_hash[index]) {
       watch.status_hash[index] = hash;
-      watch.status_changed[index] = watch.status_changed[index].empty() && !SlotInUse(s)
-                                        ? std::string()
-                                        : TimeOfDay(now);
+      watch.status_changed[index] =
+          watch.status_changed[index].empty() && !SlotInUse(s) ? std::string() : TimeOfDay(now);
     }
     if (!SlotInUse(s)) continue;
     std::string file_time;
@@ -299,9 +300,12 @@ std::string DriverMetricsText(Driver& d) {
   int up = 0, lost = 0, idle = 0, busy = 0;
   for (const PanelSlot& s : d.panels) {
     if (!SlotInUse(s)) continue;
-    if (s.LinkState == kLinkEstablished) ++up;
-    else if (s.LinkState == kLinkLost) ++lost;
-    else ++idle;
+    if (s.LinkState == kLinkEstablished)
+      ++up;
+    else if (s.LinkState == kLinkLost)
+      ++lost;
+    else
+      ++idle;
     if (!s.BusyState.empty()) ++busy;
   }
   t.Family("ordane_panel_links", "Panels by the state of their link.", "gauge");

@@ -81,7 +81,8 @@ TEST_F(ConsoleTest, StateShowsThePanelTableAndTheListAsText) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
   const std::string& s = r->body;
-  EXPECT_NE(s.find("\"address\":\"12.3\",\"link\":\"\\u003cscript\\u003ealert(1)"), std::string::npos)
+  EXPECT_NE(s.find("\"address\":\"12.3\",\"link\":\"\\u003cscript\\u003ealert(1)"),
+            std::string::npos)
       << s;
   EXPECT_NE(s.find("\"firmware\":\"7.06\""), std::string::npos) << s;
   EXPECT_NE(s.find("ERR_Test:  first \\u003cb\\u003eline"), std::string::npos) << s;
@@ -156,7 +157,7 @@ TEST_F(ConsoleTest, TokenFileIsTheUsersOnly) {
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_NE(WriteConsoleToken(path, &error), first);  // a new one at every start
+  EXPECT_NE(WriteConsoleToken(path, &error), first);        // a new one at every start
   EXPECT_EQ(ConsoleTokenPath(), root_ / ".console-token");  // beside $ORDANE_LOCK_FILE
 
   EXPECT_EQ(WriteConsoleToken(root_ / "missing" / "t", &error), "");

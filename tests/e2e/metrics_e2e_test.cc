@@ -132,8 +132,8 @@ class MetricsInStorm : public e2e::SiteFixture {
 };
 
 TEST_F(MetricsInStorm, CountersFollowTheStormAndAgreeWithTheRows) {
-  ASSERT_TRUE(sim_.Start(Bin("panelsim"), {"--panels", std::to_string(kPanels), "--base-port",
-                                           "0", "--first-address", "111"}))
+  ASSERT_TRUE(sim_.Start(Bin("panelsim"), {"--panels", std::to_string(kPanels), "--base-port", "0",
+                                           "--first-address", "111"}))
       << sim_.error();
   MakeSite("sqlite:" + (root_ / "ordane.db").string(), sim_, kPanels);
   IniDocument ini = IniDocument::Load(root_ / "ordane.ini");
@@ -167,8 +167,8 @@ TEST_F(MetricsInStorm, CountersFollowTheStormAndAgreeWithTheRows) {
       }
   };
   for (int i = 0; i < kEvents; ++i) {
-    const std::string answer = sim_.Command(std::to_string(1 + i % kPanels) +
-                                            " inject 02 16 01 " + std::to_string(i));
+    const std::string answer =
+        sim_.Command(std::to_string(1 + i % kPanels) + " inject 02 16 01 " + std::to_string(i));
     ASSERT_EQ(answer.substr(0, 2), "ok") << answer;
     if (i % 100 == 99) {
       const Scrape d = Driver(), s = Service();
@@ -186,8 +186,8 @@ TEST_F(MetricsInStorm, CountersFollowTheStormAndAgreeWithTheRows) {
                Settled();
       },
       120))
-      << Count("select count(*) from events where event_id = 'RD002'") - rows0 << " of "
-      << kEvents << " rows";
+      << Count("select count(*) from events where event_id = 'RD002'") - rows0 << " of " << kEvents
+      << " rows";
 
   const Scrape d = Driver(), s = Service();
   expect_growth(last_d, d);
@@ -199,10 +199,11 @@ TEST_F(MetricsInStorm, CountersFollowTheStormAndAgreeWithTheRows) {
   // statement is one recorded identity.
   EXPECT_EQ(d.at("ordane_statement_files_written_total"),
             s.at("ordane_eventsvc_events_stored_total"));
-  EXPECT_EQ(s.at("ordane_eventsvc_events_stored_total"), Count("select count(*) from applied_events"));
-  EXPECT_GE(d.at("ordane_statement_files_written_total") -
-                d0.at("ordane_statement_files_written_total"),
-            kEvents);
+  EXPECT_EQ(s.at("ordane_eventsvc_events_stored_total"),
+            Count("select count(*) from applied_events"));
+  EXPECT_GE(
+      d.at("ordane_statement_files_written_total") - d0.at("ordane_statement_files_written_total"),
+      kEvents);
   EXPECT_EQ(s.at("ordane_eventsvc_duplicate_files_total"), 0);
   EXPECT_EQ(s.at("ordane_eventsvc_rejected_files_total"), 0);
   EXPECT_EQ(d.at("ordane_database_errors_total"), 0);
