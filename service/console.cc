@@ -327,14 +327,15 @@ std::string ConsoleAction(Driver& d, std::string_view action, const std::string&
   }
   if (action != "connect" && action != "terminate") return "no such action";
   if (panel.size() > kPanelTextLimit) return "the panel number is too long";
-  LogLine(LogLevel::kInfo, "operator console: " + std::string(action) + " panel " + panel);
+  // The buttons read the number as "0" followed by the text; one outside the panel table is
+  // refused here, before a conversion to the routines' int could wrap it onto another panel.
   const std::int64_t n = ValueOf0(panel);
+  if (n < 0 || n >= kPanelSlots) return "no panel " + std::to_string(n) + " (0 to 31)";
+  LogLine(LogLevel::kInfo, "operator console: " + std::string(action) + " panel " + panel);
   if (action == "connect")
     ConnectButton(d, panel);
   else
     TerminateButton(d, panel);
-  // The routines report a number outside the table in the list, as the buttons do.
-  if (n < 0 || n >= kPanelSlots) return "no panel " + std::to_string(n) + " (0 to 31)";
   return "";
 }
 

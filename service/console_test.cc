@@ -113,13 +113,15 @@ TEST_F(ConsoleTest, ActionsNeedTheToken) {
 
   // Bad input: one clear answer, nothing else changes.
   for (const auto& [action, panel] : std::vector<std::pair<std::string, std::string>>{
-           {"terminate", "99"}, {"format", "0"}, {"connect", std::string(100, '9')}}) {
+           {"terminate", "99"}, {"terminate", "4294967296"}, {"format", "0"},
+           {"connect", std::string(100, '9')}}) {
     auto bad = Act(action, panel, "s3cret");
     ASSERT_TRUE(bad);
     EXPECT_EQ(bad->status, 400) << action << " " << panel;
     EXPECT_EQ(bad->body.rfind("refused: ", 0), 0u) << bad->body;
   }
   EXPECT_EQ(d_.panels[0].LinkState, kLinkEstablished);
+  EXPECT_EQ(panel_.CallsTo("TERMINATEPANEL").size(), 1u);
 }
 
 TEST_F(ConsoleTest, AnswersOnlyToLoopbackNames) {
