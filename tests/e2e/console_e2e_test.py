@@ -295,6 +295,14 @@ class ConsoleInBrowser(unittest.TestCase):
         self.assertTrue(eventually(lambda: counter() > before_count, 5),
                         'the counter stayed at %d' % counter())
 
+    def test_7_shutdown_stops_the_driver(self):
+        self.browser.find_element(By.ID, 'shutdown').click()
+        self.browser.switch_to.alert.accept()
+        self.assertEqual(self.driver.wait(20), 0)
+        with sqlite3.connect(self.db) as sql:
+            status = sql.execute('select status from drivers where driver_id = 7').fetchone()[0]
+        self.assertEqual(status, 0)
+
 
 if __name__ == '__main__':
     if len(sys.argv) < 2:
