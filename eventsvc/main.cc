@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -134,6 +135,11 @@ class MetricsServer {
     thread_.join();
   }
   bool Start(int port) {
+    // Not the library's SO_REUSEPORT: a second service would share the port unnoticed.
+    server_.set_socket_options([](int sock) {
+      int yes = 1;
+      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_.Get("/metrics", [](const httplib::Request&, httplib::Response& res) {
       metrics::Text t;
       metrics::EventServiceCounters(t);

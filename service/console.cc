@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,6 +76,11 @@ bool SameToken(std::string_view a, std::string_view b) {
   unsigned char diff = 0;
   for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
   return diff == 0;
+}
+
+void ExclusivePort(int sock) {
+  int yes = 1;
+  ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
 class Json {
@@ -380,6 +386,9 @@ struct Console::Impl {
   }
 
   void Routes() {
+    // The library's default also sets SO_REUSEPORT, which would let a second driver (or any
+    // program of the same user) listen on the same port and take some of the requests.
+    server.set_socket_options(ExclusivePort);
     server.set_payload_max_length(4096);
     server.set_read_timeout(5);
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {

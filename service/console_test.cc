@@ -112,9 +112,11 @@ TEST_F(ConsoleTest, ActionsNeedTheToken) {
   EXPECT_EQ(panel_.CallsTo("TERMINATEPANEL").size(), 1u);
 
   // Bad input: one clear answer, nothing else changes.
-  for (const auto& [action, panel] : std::vector<std::pair<std::string, std::string>>{
-           {"terminate", "99"}, {"terminate", "4294967296"}, {"format", "0"},
-           {"connect", std::string(100, '9')}}) {
+  for (const auto& [action, panel] :
+       std::vector<std::pair<std::string, std::string>>{{"terminate", "99"},
+                                                        {"terminate", "4294967296"},
+                                                        {"format", "0"},
+                                                        {"connect", std::string(100, '9')}}) {
     auto bad = Act(action, panel, "s3cret");
     ASSERT_TRUE(bad);
     EXPECT_EQ(bad->status, 400) << action << " " << panel;
@@ -122,6 +124,13 @@ TEST_F(ConsoleTest, ActionsNeedTheToken) {
   }
   EXPECT_EQ(d_.panels[0].LinkState, kLinkEstablished);
   EXPECT_EQ(panel_.CallsTo("TERMINATEPANEL").size(), 1u);
+}
+
+TEST_F(ConsoleTest, ASecondConsoleDoesNotShareThePort) {
+  Console second(d_);
+  std::string error;
+  EXPECT_FALSE(second.Start(console_.port(), "other", &error));
+  EXPECT_NE(error.find(std::to_string(console_.port())), std::string::npos) << error;
 }
 
 TEST_F(ConsoleTest, AnswersOnlyToLoopbackNames) {
