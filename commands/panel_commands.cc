@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "core/metrics.h"
 #include "db/db.h"
 #include "panel/panel_library.h"
 #include "status/status_files.h"
@@ -65,6 +66,7 @@ SendOutcome ParkMessage(Driver& d, Routine& r, int slot, const std::string& mess
   });
   if (!parked) return SendOutcome::kFailed;
   d.panels[static_cast<std::size_t>(slot)].ParkedPending = true;
+  metrics::CommandsParked.Add();
   return SendOutcome::kParked;
 }
 
@@ -99,6 +101,7 @@ SendOutcome Carry(Driver& d, Routine& r, const CommandMessage& m, PanelSlot& slo
     }
   }
   slot.CommandPauseUntil = d.clock.SteadyNow() + kCommandPause;
+  if (!failed) metrics::CommandsSent.Add();
   return failed ? SendOutcome::kFailed : SendOutcome::kSent;
 }
 

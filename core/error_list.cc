@@ -1,11 +1,13 @@
 #include "core/error_list.h"
 
 #include "core/log.h"
+#include "core/metrics.h"
 
 namespace ordane {
 
 void ErrorList::ReportError(std::int64_t number, std::string_view description) {
   LastErrorNumber = number;
+  metrics::CountReportedError(number);
   std::string line = ErrorLabel + ":  " + std::string(description);
   {
     std::lock_guard<std::mutex> g(mu_);

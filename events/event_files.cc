@@ -7,6 +7,7 @@
 #include <random>
 #include <system_error>
 
+#include "core/metrics.h"
 #include "db/db.h"
 #include "events/lookups.h"
 #include "syslib/seal.h"
@@ -128,6 +129,7 @@ fs::path QueueStatement(Driver& d, const std::string& statement, int kind,
                                                     folder.string() + ": " +
                                                     std::generic_category().message(err));
   }
+  metrics::StatementFilesWritten.Add();
   return *placed;
 }
 

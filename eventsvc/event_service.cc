@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "db/sql_scan.h"
 #include "syslib/seal.h"
 #include "syslib/statement.h"
@@ -78,6 +79,7 @@ std::vector<fs::path> EventService::Waiting() const {
 }
 
 void EventService::Reject(const fs::path& path, const std::string& why) {
+  metrics::RejectedFiles.Add();
   const fs::path folder = options_.events_folder / "Rejected";
   std::error_code ec;
   fs::create_directories(folder, ec);
@@ -179,6 +181,8 @@ void EventService::StoreBatch(std::vector<Item>& batch, PassCounts& counts) {
   counts.stored += stored;
   counts.duplicates += duplicates;
   counts.rejected += refused.size();
+  metrics::EventsStored.Add(stored);
+  metrics::DuplicateFiles.Add(duplicates);
 }
 
 PassCounts EventService::Drain(const std::function<bool()>& stop) {

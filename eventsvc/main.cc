@@ -4,6 +4,8 @@
 //
 //   eventsvc            run (under systemd, or in the foreground: lines go to standard error)
 //   eventsvc --once     store what waits now, then end (exit 1 when the database is lost)
+//   eventsvc --metrics-port N   serve the counters in the Prometheus text format on
+//                       127.0.0.1:N/metrics (default 11081; 0 turns it off)
 //   eventsvc --install  write the systemd unit ordane-eventsvc.service ($ORDANE_UNIT_DIR, default
 //                       /etc/systemd/system); --uninstall removes it
 //
@@ -14,16 +16,22 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "config/config.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/service_control.h"
 #include "eventsvc/event_service.h"
 #include "syslib/syslib.h"
@@ -118,20 +126,61 @@ std::int64_t NumberSetting(SystemLibrary& lib, const char* key, std::int64_t fal
   return value;
 }
 
+// The counters at 127.0.0.1:port/metrics, on a thread of their own that reads only atomics.
+class MetricsServer {
+ public:
+  ~MetricsServer() {
+    if (!thread_.joinable()) return;
+    server_.stop();
+    thread_.join();
+  }
+  bool Start(int port) {
+    // Not the library's SO_REUSEPORT: a second service would share the port unnoticed.
+    server_.set_socket_options([](int sock) {
+      int yes = 1;
+      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    server_.Get("/metrics", [](const httplib::Request&, httplib::Response& res) {
+      metrics::Text t;
+      metrics::EventServiceCounters(t);
+      res.set_content(t.str(), metrics::kContentType);
+    });
+    if (!server_.bind_to_port("127.0.0.1", port)) return false;
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    for (int i = 0; i < 2000 && !server_.is_running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+  }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+};
+
 int Run(int argc, char** argv) {
   bool once = false;
+  int metrics_port = 11081;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--once") {
       once = true;
+    } else if (arg == "--metrics-port") {
+      const std::string value = i + 1 < argc ? argv[++i] : "";
+      if (value.empty() || value.size() > 5 ||
+          value.find_first_not_of("0123456789") != std::string::npos || std::stoi(value) > 65535) {
+        std::fprintf(stderr, "eventsvc: --metrics-port takes a port number (0 to 65535)\n");
+        return 2;
+      }
+      metrics_port = std::stoi(value);
     } else if (arg == "--install") {
       return Install(argv[0]);
     } else if (arg == "--uninstall") {
       return Uninstall();
     } else if (arg == "--help" || arg == "-h") {
-      std::printf("usage: eventsvc [--once | --install | --uninstall]\n"
-                  "Stores the statement files of RemotePath/Events on the access-control\n"
-                  "database named by the settings file ($ORDANE_SETTINGS).\n");
+      std::printf(
+          "usage: eventsvc [--once | --install | --uninstall] [--metrics-port N]\n"
+          "Stores the statement files of RemotePath/Events on the access-control\n"
+          "database named by the settings file ($ORDANE_SETTINGS).\n");
       return 0;
     } else {
       std::fprintf(stderr, "eventsvc: unknown argument %s (try --help)\n", arg.c_str());
@@ -183,6 +232,17 @@ int Run(int argc, char** argv) {
                                     std::to_string(scan.count()) + " s instead");
     if (p.inotify_fd >= 0) ::close(p.inotify_fd);
     p.inotify_fd = -1;
+  }
+
+  MetricsServer metrics_server;
+  if (!once && metrics_port != 0) {
+    if (metrics_server.Start(metrics_port))
+      LogLine(LogLevel::kInfo, "event service: metrics on http://127.0.0.1:" +
+                                   std::to_string(metrics_port) + "/metrics");
+    else
+      LogLine(LogLevel::kWarning,
+              "event service: cannot serve metrics on 127.0.0.1:" + std::to_string(metrics_port) +
+                  " (" + std::strerror(errno) + "); going on without them");
   }
 
   const std::string user = settings.SqlServerMode != 0 ? settings.DatabaseUser : "";
@@ -242,6 +302,7 @@ int Run(int argc, char** argv) {
         LogLine(LogLevel::kError, std::string("event service: the database is lost (") +
                                       e.what() + "); files wait until it is back");
         reported_lost = true;
+        metrics::DatabaseLosses.Add();
       }
       conn->Close();
       if (once) return 1;

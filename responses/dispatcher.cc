@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "core/metrics.h"
 #include "events/decoder.h"
 #include "events/event_logger.h"
 #include "events/lookups.h"
@@ -37,6 +38,7 @@ void ReestablishedPanel(Driver& d, Routine& r, int i) {
     d.Hardware().Execute("update [controllers] set cstatus=1 where address = '" + address + "'");
   });
   slot.LinkState = kLinkEstablished;
+  metrics::LinksReestablished.Add();
   r.Step([&] { Process_Buffer(d, static_cast<std::int16_t>(i)); });
 }
 
@@ -56,6 +58,7 @@ void LostPanel(Driver& d, Routine& r, int i) {
     d.Hardware().Execute("update [controllers] set cstatus=0 where address = '" + address + "'");
   });
   slot.LinkState = kLinkLost;
+  metrics::LinksLost.Add();
   slot.LostCount = 0;
 }
 
@@ -105,6 +108,7 @@ LogOutcome HandleEvent(Driver& d, Routine& r, const std::string& buffer, bool fi
     outcome =
         I_logevent(d, e.date + ";" + e.time, e.address, e.code, e.detail, log_type, "", e.identity);
   });
+  if (outcome == LogOutcome::kTaken) metrics::EventTaken(e.date, e.time, d.clock.Now());
   return outcome;
 }
 

@@ -12,6 +12,7 @@
 #include "panel/panel_library.h"
 #include "core/driver.h"
 #include "core/log.h"
+#include "service/console.h"
 #include "service/shell.h"
 #include "service/startup.h"
 #include "service/timers.h"
@@ -120,6 +121,8 @@ int Run(int argc, char** argv) {
   try {
     START_UP(d, command_line);
     StartSignalThread(d);
+    // Stopped before the driver goes: it is destroyed first when the process ends.
+    std::unique_ptr<Console> console = StartConsole(d);
     LogLine(LogLevel::kInfo, "panel driver started as driver " + std::to_string(d.DriverId) +
                                  " in " + d.DriverFolder);
     loop.Run();
