@@ -263,7 +263,9 @@ void NotifySystemd(std::string_view state) {
   if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';  // abstract socket
   int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
-  ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+  // Never waits: a notice that cannot be sent at once must not hold up the loop that sends it.
+  ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+           reinterpret_cast<sockaddr*>(&addr),
            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len));
   ::close(fd);
 }
