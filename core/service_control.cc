@@ -130,7 +130,7 @@ std::string DriverUnitText(const fs::path& executable, const std::vector<fs::pat
                          "SupplementaryGroups=dialout\n"
                          "DevicePolicy=closed\n"
                          "DeviceAllow=char-ttyS rw\n"
-                         "DeviceAllow=char-usb_serial rw\n"
+                         "DeviceAllow=char-ttyUSB rw\n"
                          "DeviceAllow=char-ttyACM rw\n"
                          "DeviceAllow=char-pts rw\n"
                          "DeviceAllow=/dev/ptmx rw\n");
