@@ -112,7 +112,8 @@ std::string ServiceUnitText(std::string_view description, const fs::path& execut
          "User=" + std::string(kServiceUser) + "\n"
          "Group=" + std::string(kServiceUser) + "\n"
          "StateDirectory=" + state + "\n"
-         "StateDirectoryMode=0750\n" +
+         "StateDirectoryMode=0750\n"
+         "WorkingDirectory=" + std::string(kStateFolder) + "\n" +
          paths +
          std::string(kSandbox) +
          "\n"
