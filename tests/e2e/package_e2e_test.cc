@@ -2,7 +2,9 @@
 // work. It is unpacked below a folder of the test's own (dpkg -x, no maintainer scripts run),
 // the installed set-up tool lays down a site as the package's set-up does, and the installed
 // driver, event service and simulator carry a panel alarm into the database.
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -149,6 +151,83 @@ TEST_F(Package, InstalledProgramsCarryAPanelAlarmIntoTheDatabase) {
   EXPECT_EQ(driver.Wait(30), 0);
   EXPECT_EQ(events.Wait(30), 0);
   EXPECT_EQ(One("select status from drivers where driver_id = 7"), "0");
+}
+
+// The maintainer scripts as dpkg runs them, in a mount namespace of the test's own so that
+// nothing outside its folder changes: there /etc is a copy, /var/lib and /run/lock are empty.
+// After the package's set-up and the README's one set-up command the installed driver runs as
+// user ordane on the default settings file and links the simulator's panel; removing and
+// purging the package keep the database.
+TEST_F(Package, MaintainerScriptsGiveAWorkingDriverAndKeepTheDatabase) {
+  std::string out;
+  if (::geteuid() != 0 || Shell("exec unshare --mount true", root_ / "sh.log", &out) != 0)
+    GTEST_SKIP() << "a mount namespace of the test's own needs root and unshare: " << out;
+  const bool host_had_user = ::getpwnam("ordane") != nullptr;
+  const fs::path control = root_ / "control";
+  ASSERT_EQ(Shell("exec dpkg-deb -e " + deb_.string() + " " + control.string(),
+                  root_ / "dpkg.log", &out),
+            0)
+      << out;
+  panelsim::SimProcess sim;
+  ASSERT_TRUE(sim.Start(Program("panelsim"), {"--panels", "1", "--base-port", "0"})) << sim.error();
+  const auto& panel = sim.panels().at(0);
+
+  const std::string script = R"SH(set -eu
+cp -a /etc "$T/etc"
+mount --bind "$T/etc" /etc
+mount -t tmpfs -o mode=0755 tmpfs /var/lib
+mount -t tmpfs -o mode=1777 tmpfs /run/lock
+# What dpkg unpacks outside /usr.
+mkdir -p /etc/ordane
+cp "$R/etc/ordane/ordane.ini" /etc/ordane/
+export PATH="$R/usr/bin:$PATH"
+unset ORDANE_SETTINGS ORDANE_LOCK_FILE ORDANE_UNIT_DIR ORDANE_KEYFILE
+sh "$C/postinst" configure
+sh "$C/postinst" configure 1.0.0
+echo "user: $(id -Gn ordane)"
+echo "key: $(stat -c '%U %a' /etc/ordane/ordane.key)"
+db=/var/lib/ordane/ordane.db
+runuser -u ordane -- ordanectl demo-data --db "sqlite:$db" --panels 1
+runuser -u ordane -- sqlite3 "$db" "update channels set port2 = $PORT where channel = 0;
+  update controllers set ec_1_name = '$HOST'"
+setpriv --reuid=ordane --regid=ordane --init-groups paneldriver -debug > "$T/driver.log" 2>&1 &
+driver=$!
+linked=no
+for i in $(seq 1 300); do
+  if [ "$(sqlite3 "$db" "select cstatus from controllers where address = '1.0'")" = 1 ]; then
+    linked=yes
+    break
+  fi
+  sleep 0.1
+done
+echo "linked: $linked"
+echo "driver runs as: $(stat -c %U /proc/$driver)"
+kill -TERM $driver
+code=0
+wait $driver || code=$?
+echo "driver exit: $code"
+sh "$C/prerm" remove
+sh "$C/postrm" remove
+sh "$C/postrm" purge
+echo "database kept: $(sqlite3 "$db" "select count(*) from controllers where address = '1.0'")"
+)SH";
+  WriteFileAtomic(root_ / "setup.sh", script);
+  fs::create_directories(root_ / "ns");
+  const e2e::Env env{{"R", Installed().string()},  {"C", control.string()},
+                     {"T", (root_ / "ns").string()}, {"PORT", std::to_string(panel.port)},
+                     {"HOST", panel.host}};
+  const int code = e2e::RunToEnd({"/usr/bin/unshare", "--mount", "--fork", "/bin/sh",
+                                  (root_ / "setup.sh").string()},
+                                 env, root_ / "setup.log", &out, 120);
+  const std::string driver_log = ReadWholeFile(root_ / "ns" / "driver.log").value_or("");
+  EXPECT_EQ(code, 0) << out << "--- driver\n" << driver_log;
+  for (const char* line : {"user: ordane dialout\n", "key: ordane 600\n", "linked: yes\n",
+                           "driver runs as: ordane\n", "driver exit: 0\n", "database kept: 1\n",
+                           "kept /var/lib/ordane (the database and the shared tree)"})
+    EXPECT_NE(out.find(line), std::string::npos) << line << " missing in\n" << out
+                                                 << "--- driver\n" << driver_log;
+  // Nothing of it reached this machine.
+  EXPECT_EQ(::getpwnam("ordane") != nullptr, host_had_user);
 }
 
 }  // namespace
