@@ -1,10 +1,9 @@
 #include "core/service_control.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace ordane {
 namespace {
@@ -24,21 +23,6 @@ TEST(ServiceUnitTest, WritableFoldersComeFromTheSettings) {
   // Relative paths say nothing about where the service will run; a look-alike is not below.
   EXPECT_EQ(WritableFolders("share", "", {"sqlite:ordane.db"}), std::vector<fs::path>{});
   EXPECT_EQ(WritableFolders("/var/lib/ordane2", "", {}), (std::vector<fs::path>{"/var/lib/ordane2"}));
-}
-
-TEST(ServiceUnitTest, WatchdogIntervalIsHalfOfSystemdsAndOnlyForThisProcess) {
-  ::setenv("WATCHDOG_USEC", "60000000", 1);
-  ::unsetenv("WATCHDOG_PID");
-  EXPECT_EQ(WatchdogPingInterval(), std::chrono::milliseconds(30000));
-  ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
-  EXPECT_EQ(WatchdogPingInterval(), std::chrono::milliseconds(30000));
-  ::setenv("WATCHDOG_PID", std::to_string(::getpid() + 1).c_str(), 1);
-  EXPECT_EQ(WatchdogPingInterval(), std::chrono::milliseconds(0));
-  ::setenv("WATCHDOG_USEC", "junk", 1);
-  ::unsetenv("WATCHDOG_PID");
-  EXPECT_EQ(WatchdogPingInterval(), std::chrono::milliseconds(0));
-  ::unsetenv("WATCHDOG_USEC");
-  EXPECT_EQ(WatchdogPingInterval(), std::chrono::milliseconds(0));
 }
 
 }  // namespace
