@@ -1,5 +1,6 @@
 #include "core/log.h"
 
+#include <errno.h>
 #include <syslog.h>
 
 #include <cstdio>
@@ -34,7 +35,8 @@ void LogLine(LogLevel level, std::string_view text) {
     return;
   }
   if (!opened) {
-    openlog("paneldriver", LOG_PID, LOG_DAEMON);
+    // Tagged with the program's own name: the driver's and the event service's lines apart.
+    openlog(program_invocation_short_name, LOG_PID, LOG_DAEMON);
     opened = true;
   }
   std::string line(text);

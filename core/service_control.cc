@@ -7,13 +7,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <system_error>
 
 #include "core/log.h"
+#include "db/db.h"
 #include "util/ini.h"
+#include "util/text.h"
 
 extern char** environ;
 
@@ -41,11 +44,56 @@ fs::path ServiceControl::UnitPath() const {
   return unit_dir_ / (std::string(kServiceName) + ".service");
 }
 
+namespace {
+
+// What every unit of the system's services shares: who it runs as, and the sandbox. The
+// services need the network (panels, PostgreSQL) and their folders, nothing else of the system.
+constexpr std::string_view kSandbox =
+    "NoNewPrivileges=yes\n"
+    "ProtectSystem=strict\n"
+    "ProtectHome=yes\n"
+    "PrivateTmp=yes\n"
+    "PrivateMounts=yes\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectHostname=yes\n"
+    "ProtectProc=invisible\n"
+    "ProcSubset=pid\n"
+    "CapabilityBoundingSet=\n"
+    "AmbientCapabilities=\n"
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "RemoveIPC=yes\n"
+    "PrivateIPC=yes\n"
+    "UMask=0027\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "SystemCallFilter=~@privileged @resources\n"
+    "SystemCallErrorNumber=EPERM\n";
+
+bool Below(const fs::path& path, const fs::path& folder) {
+  const fs::path rel = path.lexically_normal().lexically_relative(folder);
+  return !rel.empty() && *rel.begin() != "..";
+}
+
+}  // namespace
+
 std::string ServiceUnitText(std::string_view description, const fs::path& executable,
-                            std::string_view service_lines) {
+                            const std::vector<fs::path>& writable, std::string_view service_lines) {
   std::string environment;
   if (const char* settings = std::getenv("ORDANE_SETTINGS"); settings && *settings)
     environment = "Environment=ORDANE_SETTINGS=" + std::string(settings) + "\n";
+  // A folder that is missing when the service starts is skipped ("-"), not an error.
+  std::string paths = "ReadWritePaths=-/run/lock\n";
+  for (const fs::path& p : writable) paths += "ReadWritePaths=-" + p.string() + "\n";
+  const std::string state(kStateFolder.substr(kStateFolder.rfind('/') + 1));
   return "[Unit]\n"
          "Description=" + std::string(description) + "\n"
          "After=network-online.target postgresql.service\n"
@@ -58,19 +106,67 @@ std::string ServiceUnitText(std::string_view description, const fs::path& execut
          environment +
          "KillSignal=SIGTERM\n"
          "TimeoutStopSec=30\n"
+         "WatchdogSec=" + std::to_string(kWatchdogSeconds) + "\n"
          "Restart=on-failure\n" +
          std::string(service_lines) +
+         "User=" + std::string(kServiceUser) + "\n"
+         "Group=" + std::string(kServiceUser) + "\n"
+         "StateDirectory=" + state + "\n"
+         "StateDirectoryMode=0750\n"
+         "WorkingDirectory=" + std::string(kStateFolder) + "\n" +
+         paths +
+         std::string(kSandbox) +
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";
 }
 
-bool ServiceControl::Install() {
-  const std::string unit = ServiceUnitText(kServiceDisplayName, executable_,
-                                           "RestartSec=5\n"
-                                           // A driver whose settings are unusable ends with
-                                           // EX_CONFIG: restarting it would fail the same way.
-                                           "RestartPreventExitStatus=78\n") +
+std::string DriverUnitText(const fs::path& executable, const std::vector<fs::path>& writable) {
+  return ServiceUnitText(kServiceDisplayName, executable, writable,
+                         "RestartSec=5\n"
+                         // A driver whose settings are unusable ends with EX_CONFIG:
+                         // restarting it would fail the same way.
+                         "RestartPreventExitStatus=78\n"
+                         // Panels on serial lines and modems; nothing else of /dev.
+                         "SupplementaryGroups=dialout\n"
+                         "DevicePolicy=closed\n"
+                         "DeviceAllow=char-ttyS rw\n"
+                         "DeviceAllow=char-ttyUSB rw\n"
+                         "DeviceAllow=char-ttyACM rw\n"
+                         "DeviceAllow=char-pts rw\n"
+                         "DeviceAllow=/dev/ptmx rw\n");
+}
+
+std::string EventServiceUnitText(const fs::path& executable, const std::vector<fs::path>& writable) {
+  return ServiceUnitText("ORDANE event service: statement files into the database", executable,
+                         writable, "RestartSec=2\nPrivateDevices=yes\n");
+}
+
+std::vector<fs::path> WritableFolders(std::string_view remote_path, std::string_view local_path,
+                                      const std::vector<std::string>& connections) {
+  std::vector<fs::path> folders;
+  auto add = [&](fs::path p) {
+    if (p.empty() || p.is_relative()) return;
+    p = p.lexically_normal();
+    if (p.has_filename() == false) p = p.parent_path();
+    if (Below(p, kStateFolder) || p == fs::path(kStateFolder)) return;
+    if (std::find(folders.begin(), folders.end(), p) == folders.end()) folders.push_back(p);
+  };
+  add(std::string(remote_path));
+  add(std::string(local_path));
+  for (const std::string& cxn : connections) {
+    if (db::BackendOf(cxn) != db::Backend::kSqlite) continue;
+    std::string file = Trim(cxn);
+    if (LCase(Left(file, 7)) == "sqlite:") file = file.substr(7);
+    if (file.starts_with("//")) file = file.substr(2);
+    // SQLite writes its journal beside the file.
+    add(fs::path(file).parent_path());
+  }
+  return folders;
+}
+
+bool ServiceControl::Install(const std::vector<fs::path>& writable) {
+  const std::string unit = DriverUnitText(executable_, writable) +
                            "\n"
                            "[X-Service]\n"
                            "Name=" + std::string(kServiceName) + "\n"
@@ -168,9 +264,23 @@ void NotifySystemd(std::string_view state) {
   if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';  // abstract socket
   int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
-  ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+  // Never waits: a notice that cannot be sent at once must not hold up the loop that sends it.
+  ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+           reinterpret_cast<sockaddr*>(&addr),
            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len));
   ::close(fd);
+}
+
+std::chrono::milliseconds WatchdogPingInterval() {
+  const char* usec = std::getenv("WATCHDOG_USEC");
+  if (!usec || !*usec) return std::chrono::milliseconds(0);
+  if (const char* pid = std::getenv("WATCHDOG_PID"); pid && *pid) {
+    if (std::strtoll(pid, nullptr, 10) != static_cast<long long>(::getpid()))
+      return std::chrono::milliseconds(0);
+  }
+  const long long us = std::strtoll(usec, nullptr, 10);
+  if (us <= 0) return std::chrono::milliseconds(0);
+  return std::chrono::milliseconds(std::max<long long>(us / 2000, 1));
 }
 
 }  // namespace ordane

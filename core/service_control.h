@@ -3,6 +3,7 @@
 // that ends a service from inside.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -14,6 +15,14 @@ inline constexpr std::string_view kServiceName = "11000";
 inline constexpr std::string_view kServiceDisplayName = "MORVA Corporation- Intrusion Panel Driver";
 // The system's services share this group word; the unit carries it as a documentation field.
 inline constexpr std::string_view kServiceGroup = "ORDANE";
+// The event service's unit, beside the driver's "11000.service".
+inline constexpr std::string_view kEventServiceUnit = "ordane-eventsvc.service";
+// The system user both services run as (the package creates it), and their own folder, which
+// systemd creates for that user: the database and the shared tree of a default installation.
+inline constexpr std::string_view kServiceUser = "ordane";
+inline constexpr std::string_view kStateFolder = "/var/lib/ordane";
+// systemd restarts a service that has not said it is alive for this long.
+inline constexpr int kWatchdogSeconds = 60;
 
 // Event log entry types, and the message ids of the service shell's entries. The shell writes
 // its error entries as (109, 1), message id first, and its notes as (4, 110), type first, the
@@ -32,8 +41,9 @@ class ServiceControl {
   static ServiceControl FromEnvironment();
 
   std::filesystem::path UnitPath() const;
-  // Writes the unit "11000.service"; false when it cannot be written.
-  bool Install();
+  // Writes the unit "11000.service", letting the driver write to `writable` besides its own
+  // folders (see DriverUnitText); false when it cannot be written.
+  bool Install(const std::vector<std::filesystem::path>& writable = {});
   // Removes the unit; true when it is gone.
   bool Uninstall();
   // Stores a service setting. systemd ignores unit sections whose names start with "X-", so
@@ -61,9 +71,24 @@ class ServiceControl {
 
 // The text of a systemd unit of this system's services: started with readiness notification
 // after the network (and a local PostgreSQL server), on the settings file of $ORDANE_SETTINGS
-// when it is set, restarted on failure; `service_lines` adds to its [Service] section.
+// when it is set, restarted on failure and when it stops telling the watchdog it is alive; run
+// as user "ordane" in a sandbox that lets it write only to its own folder (kStateFolder), to
+// `writable` and to /run/lock. `service_lines` adds to its [Service] section.
 std::string ServiceUnitText(std::string_view description, const std::filesystem::path& executable,
+                            const std::vector<std::filesystem::path>& writable,
                             std::string_view service_lines);
+// The driver's unit (what "-install" writes, without the stored settings) and the event
+// service's. The driver may also open serial lines.
+std::string DriverUnitText(const std::filesystem::path& executable,
+                           const std::vector<std::filesystem::path>& writable);
+std::string EventServiceUnitText(const std::filesystem::path& executable,
+                                 const std::vector<std::filesystem::path>& writable);
+
+// The folders a service on these settings writes to: the shared tree (RemotePath, LocalPath)
+// and the folder of an SQLite database; those below kStateFolder are left out.
+std::vector<std::filesystem::path> WritableFolders(std::string_view remote_path,
+                                                   std::string_view local_path,
+                                                   const std::vector<std::string>& connections);
 
 // Takes the exclusive lock that keeps a second driver from running ($ORDANE_LOCK_FILE, else
 // /run/lock/ordane-11000.lock, else a file in the temporary folder). False when another
@@ -76,5 +101,9 @@ bool SpawnDetached(const std::vector<std::string>& argv);
 
 // Sends a datagram to systemd's notify socket ("READY=1", "STOPPING=1"); nothing when absent.
 void NotifySystemd(std::string_view state);
+
+// How often this process should tell systemd it is alive ("WATCHDOG=1"): half the watchdog
+// time systemd gave it, or 0 when it has none (not under systemd, or meant for another process).
+std::chrono::milliseconds WatchdogPingInterval();
 
 }  // namespace ordane

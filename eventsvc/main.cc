@@ -8,6 +8,7 @@
 //                       127.0.0.1:N/metrics (default 11081; 0 turns it off)
 //   eventsvc --install  write the systemd unit ordane-eventsvc.service ($ORDANE_UNIT_DIR, default
 //                       /etc/systemd/system); --uninstall removes it
+//   eventsvc --help, --version
 //
 // A lost database stops the taking of files; the service connects again with a growing pause
 // (1 s, doubling, at most 30 s) and goes on where it stopped. SIGTERM or SIGINT finishes the
@@ -45,20 +46,37 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kUnitName = "ordane-eventsvc.service";
+const std::string kUnitName(kEventServiceUnit);
+
+constexpr const char* kUsage =
+    "usage: eventsvc [--once | --install | --uninstall | --help | --version] [--metrics-port N]\n"
+    "Stores the statement files of RemotePath/Events on the access-control database named by\n"
+    "the settings file ($ORDANE_SETTINGS, default /etc/ordane/ordane.ini).\n"
+    "\n"
+    "  (none)       run until SIGTERM or SIGINT\n"
+    "  --once       store the files that wait now, then end (exit 1 when the database is lost)\n"
+    "  --install    write the systemd unit ordane-eventsvc.service ($ORDANE_UNIT_DIR, default\n"
+    "               /etc/systemd/system)\n"
+    "  --uninstall  remove that unit\n"
+    "  --metrics-port N  serve the counters at http://127.0.0.1:N/metrics (default 11081, 0 off)\n"
+    "  --help       print this text\n"
+    "  --version    print the version\n";
 
 std::filesystem::path UnitDir() {
   const char* dir = std::getenv("ORDANE_UNIT_DIR");
   return dir && *dir ? dir : "/etc/systemd/system";
 }
 
-// The unit runs beside the driver's ("11000.service") on the same settings file.
+// The unit runs beside the driver's ("11000.service") on the same settings file, and may write
+// to the shared tree and the database folder that file names.
 int Install(const char* argv0) {
   std::error_code ec;
   const auto self = std::filesystem::canonical("/proc/self/exe", ec);
-  const std::string unit =
-      ServiceUnitText("ORDANE event service: statement files into the database",
-                      ec ? std::filesystem::path(argv0) : self, "RestartSec=2\n");
+  std::unique_ptr<SystemLibrary> lib = NewSystemLibrary();
+  const Settings settings = ProcessEntry(*lib);
+  const std::string unit = EventServiceUnitText(
+      ec ? std::filesystem::path(argv0) : self,
+      WritableFolders(settings.RemotePath, settings.LocalPath, {settings.CxnAccessControl}));
   std::filesystem::create_directories(UnitDir(), ec);
   if (!WriteFileAtomic(UnitDir() / kUnitName, unit)) {
     std::fprintf(stderr, "eventsvc: cannot write %s\n", (UnitDir() / kUnitName).c_str());
@@ -74,25 +92,47 @@ int Uninstall() {
   return std::filesystem::exists(UnitDir() / kUnitName, ec) ? 1 : 0;
 }
 
+// Tells systemd the service is alive while its loop turns; no wait lasts longer than half the
+// ping interval, so a service that stops turning is restarted.
+struct Watchdog {
+  std::chrono::milliseconds interval = WatchdogPingInterval();
+  Clock::time_point next{};
+
+  void Ping() {
+    if (interval.count() == 0) return;
+    const auto now = Clock::now();
+    if (now < next) return;
+    NotifySystemd("WATCHDOG=1");
+    next = now + interval / 2;
+  }
+  std::chrono::milliseconds Cap(std::chrono::milliseconds wait) const {
+    return interval.count() == 0 ? wait : std::min(wait, interval / 2);
+  }
+};
+
 struct Process {
   int signal_fd = -1;
   int inotify_fd = -1;
   bool stop = false;
+  Watchdog watchdog;
 
   // Waits `pause` for a signal only: the pause between two connection attempts, which new files
   // do not cut short.
   void Pause(std::chrono::milliseconds pause) {
     const auto until = Clock::now() + pause;
     while (!stop && Clock::now() < until) {
+      watchdog.Ping();
       pollfd fd{signal_fd, POLLIN, 0};
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      const auto left = watchdog.Cap(
+          std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()));
       if (::poll(&fd, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) > 0) CheckSignals();
     }
   }
   // Waits up to `timeout` for a change in the folder or a signal; true when something changed.
   bool Wait(std::chrono::milliseconds timeout) {
     pollfd fds[2] = {{signal_fd, POLLIN, 0}, {inotify_fd, POLLIN, 0}};
-    const int n = ::poll(fds, inotify_fd >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
+    const int n = ::poll(fds, inotify_fd >= 0 ? 2 : 1,
+                         static_cast<int>(watchdog.Cap(timeout).count()));
     if (n <= 0) return false;
     CheckSignals();
     bool changed = false;
@@ -177,10 +217,10 @@ int Run(int argc, char** argv) {
     } else if (arg == "--uninstall") {
       return Uninstall();
     } else if (arg == "--help" || arg == "-h") {
-      std::printf(
-          "usage: eventsvc [--once | --install | --uninstall] [--metrics-port N]\n"
-          "Stores the statement files of RemotePath/Events on the access-control\n"
-          "database named by the settings file ($ORDANE_SETTINGS).\n");
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("eventsvc (ORDANE) %s\n", ORDANE_VERSION);
       return 0;
     } else {
       std::fprintf(stderr, "eventsvc: unknown argument %s (try --help)\n", arg.c_str());
@@ -256,6 +296,7 @@ int Run(int argc, char** argv) {
   LogLine(LogLevel::kInfo, "event service: taking statement files from " +
                                options.events_folder.string());
   while (!p.stop) {
+    p.watchdog.Ping();
     if (!conn->IsOpen()) {
       try {
         conn->Open(settings.CxnAccessControl, user, password);
@@ -284,6 +325,7 @@ int Run(int argc, char** argv) {
     try {
       // Files that arrive while a pass runs are taken by the same pass, without waiting.
       service.Drain([&] {
+        p.watchdog.Ping();
         p.CheckSignals();
         return p.stop;
       });

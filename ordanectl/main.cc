@@ -55,6 +55,7 @@ constexpr const char* kUsage = R"(usage: ordanectl COMMAND [options]
   unscramble   TEXT [--file F]             print a sealed TEXT opened
   show-settings [--file F]                 print the settings as the driver reads them
   schema-sql   --backend sqlite|postgresql print the CREATE statements
+  --help       print this text; --version prints the version
 
 CXN is "sqlite:/path/to/file.db" (or a bare path) or a PostgreSQL URI
 "postgresql://user@host:port/dbname". F defaults to $ORDANE_SETTINGS or /etc/ordane/ordane.ini.
@@ -144,6 +145,12 @@ void WriteSettingsFile(const fs::path& file, const std::string& text, mode_t mod
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0) throw Error(kErrPathAccess, "cannot create " + tmp.string() + ": " + std::strerror(errno));
   ::fchmod(fd, mode);
+  // The file keeps the owner and group of the one it replaces (the driver's service user reads
+  // it through its group), where this user may give them.
+  if (struct stat old; ::stat(file.c_str(), &old) == 0 &&
+                       ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+    (void)!::fchown(fd, static_cast<uid_t>(-1), old.st_gid);  // a member of its group
+  }
   bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
             ::fsync(fd) == 0;
   int saved = errno;
@@ -403,6 +410,10 @@ int Main(int argc, char** argv) {
     if (c == "schema-sql") return SchemaSql(a);
     if (c == "help" || c == "--help" || c == "-h") {
       std::cout << kUsage;
+      return 0;
+    }
+    if (c == "--version") {
+      std::cout << "ordanectl (ORDANE) " << ORDANE_VERSION << "\n";
       return 0;
     }
     std::cerr << "ordanectl: unknown command \"" << c << "\"\n" << kUsage;

@@ -174,6 +174,19 @@ TEST_F(OrdanectlTest, SettingsFileOpensForTheDriver) {
   // a moment, so it is created with its mode rather than changed afterwards.
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // A rewrite keeps the owner and group of the file it replaces: the services' user reads the
+  // installed file through its group (a user other than root may give only its own groups).
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(file.c_str(), 1, 4), 0);
+    ASSERT_EQ(Ctl("settings --file " + file.string() + " --db " + cxn + " --remote " +
+                  (dir_ / "share").string() + " --sql-server 2 --user bob --password \"p'w x\"")
+                  .rc,
+              0);
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 1u);
+    EXPECT_EQ(st.st_gid, 4u);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+  }
 
   // A password inside a connection string is written as given, with advice.
   CtlRun clear = Ctl("settings --file " + file.string() +

@@ -86,7 +86,16 @@ std::filesystem::path DefaultPanelLibraryPath() {
   std::error_code ec;
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) return "libpanelif.so";
-  return exe.parent_path() / "libpanelif.so";
+  std::filesystem::path beside = exe.parent_path() / "libpanelif.so";
+#ifdef ORDANE_PANELIF_INSTALL_DIR
+  // Installed, the library has a folder of its own, found from the program's folder so that
+  // an installation unpacked below another root works as well.
+  std::filesystem::path installed =
+      (exe.parent_path() / ORDANE_PANELIF_INSTALL_DIR / "libpanelif.so").lexically_normal();
+  if (!std::filesystem::exists(beside, ec) && std::filesystem::exists(installed, ec))
+    return installed;
+#endif
+  return beside;
 }
 
 }  // namespace ordane

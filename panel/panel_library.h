@@ -33,7 +33,8 @@ std::int16_t CallTextExport(std::int16_t (*fn)(char*), std::string& text);
 // naming the file and every missing symbol when it cannot.
 std::unique_ptr<PanelLibrary> LoadPanelLibrary(const std::filesystem::path& path);
 
-// The libpanelif.so beside the running executable.
+// The libpanelif.so beside the running executable, or, where there is none, the installed one
+// (its folder below the library folder, reached from the executable's folder).
 std::filesystem::path DefaultPanelLibraryPath();
 
 }  // namespace ordane

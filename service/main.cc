@@ -68,6 +68,21 @@ void StartSignalThread(Driver& d) {
   }).detach();
 }
 
+constexpr const char* kUsage =
+    "usage: paneldriver [-debug | -install | -uninstall | -uninstallq | --help | --version]\n"
+    "The ORDANE panel driver, service \"11000\". It reads its settings from section [OS] of\n"
+    "$ORDANE_SETTINGS (default /etc/ordane/ordane.ini).\n"
+    "\n"
+    "  (none)       run as the service (under systemd: readiness and watchdog notices)\n"
+    "  -debug       run in the foreground, the console lines on standard error\n"
+    "  -install     write the systemd unit 11000.service ($ORDANE_UNIT_DIR, default\n"
+    "               /etc/systemd/system) and end\n"
+    "  -uninstall   remove that unit and end (-uninstallq: the same)\n"
+    "  --help       print this text\n"
+    "  --version    print the version\n"
+    "\n"
+    "Switches are read without regard to case. Any other command line stops the driver at once.\n";
+
 bool ServiceSwitch(const std::string& command_line) {
   const std::string cmd = LCase(Trim(command_line));
   return cmd == "-install" || cmd == "-uninstall" || cmd == "-uninstallq";
@@ -82,6 +97,15 @@ int Run(int argc, char** argv) {
 
   std::string command_line;
   for (int i = 1; i < argc; ++i) command_line += (i > 1 ? " " : "") + std::string(argv[i]);
+  // What every Linux program answers; any other unknown switch keeps the service shell's rule.
+  if (LCase(Trim(command_line)) == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (LCase(Trim(command_line)) == "--version") {
+    std::printf("paneldriver (ORDANE) %s\n", ORDANE_VERSION);
+    return 0;
+  }
   if (LCase(Trim(command_line)) == "-debug") SetLogToStderr(true);
 
   std::unique_ptr<SystemLibrary> lib = NewSystemLibrary();
@@ -117,6 +141,10 @@ int Run(int argc, char** argv) {
   d.errors.sql_server_mode = settings.SqlServerMode;
   d.errors.on_database_gone = [&d] { Shutdown(d); };
   CreateTimers(d);
+  // systemd restarts a driver whose loop stops turning: the loop itself says it is alive, so a
+  // handler that hangs silences it. WaitSeconds and the other yields run it too.
+  if (const auto ping = WatchdogPingInterval(); ping.count() > 0)
+    loop.AddTimer("Watchdog", ping / 2, true, [] { NotifySystemd("WATCHDOG=1"); });
 
   try {
     START_UP(d, command_line);

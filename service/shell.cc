@@ -48,7 +48,12 @@ void Init_Service(Driver& d, const std::string& command_line) {
     const std::string cmd = LCase(Trim(command_line));
     if (cmd == "-install") {
       d.service.interactive = true;
-      if (d.service.Install()) d.service.SaveSetting("Parameters", "TimerInterval", "1000");
+      // The unit lets the driver write to the shared tree and the database folder its
+      // settings name.
+      const auto writable = WritableFolders(d.settings.RemotePath, d.settings.LocalPath,
+                                            {d.settings.CxnAccessControl, d.settings.CxnHardware});
+      if (d.service.Install(writable))
+        d.service.SaveSetting("Parameters", "TimerInterval", "1000");
       throw EndProcess{0};
     }
     if (cmd == "-uninstall" || cmd == "-uninstallq") {

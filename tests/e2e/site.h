@@ -39,9 +39,9 @@ class SiteFixture : public ::testing::Test {
         std::fprintf(stderr, "--- %s (end)\n%s\n", log, Right(*text, 20000).c_str());
   }
 
-  // Runs the set-up tool with `args` (output in tools.log); its exit code.
+  // Runs the set-up tool (`tool_`) with `args` (output in tools.log); its exit code.
   int Tool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{Bin("ordanectl")};
+    std::vector<std::string> argv{tool_.string()};
     argv.insert(argv.end(), args.begin(), args.end());
     Child c(argv, {}, root_ / "tools.log");
     return c.Wait(60);
@@ -88,6 +88,7 @@ class SiteFixture : public ::testing::Test {
 
   static inline int counter_ = 0;
   fs::path root_;
+  fs::path tool_ = Bin("ordanectl");  // the build's, unless a test runs an installed one
   std::unique_ptr<db::Connection> sql_;
 };
 
