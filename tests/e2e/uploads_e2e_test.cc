@@ -414,7 +414,9 @@ class UploadsSite : public e2e::SiteFixture {
     }, 15)) << "the token upload's event did not reach the events table";
 
     // A link that fails after 20 items of the token table: the rows of the upload before stay
-    // exactly as they were, changes the panel holds are not half taken, the flag stays empty.
+    // exactly as they were and changes the panel holds are not half taken. (The names request of
+    // the same command may go out only once the link is back, and then it is answered and stored
+    // whole, setting its flag: whether it does depends on the timing, so the flag is not checked.)
     const auto before = UserRows();
     Sim("1 cmd UPDATETOKENTABLE 5 0 11 4005");
     Sim("1 cmd UPDATETOKENTABLE 40 0 11 4040");
@@ -424,7 +426,6 @@ class UploadsSite : public e2e::SiteFixture {
         << "the cut did not reach the library";
     // Past the library's time limit for the requests the drop took with it.
     std::this_thread::sleep_for(std::chrono::seconds(5));
-    EXPECT_EQ(Status("SE082"), std::string());
     EXPECT_EQ(UserRows(), before);
     EXPECT_EQ(One("select count(*) from credentials where credential_number in (4005, 4040)"), "0");
 
