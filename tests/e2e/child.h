@@ -2,9 +2,12 @@
 // for a condition, and the programs of the build.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,6 +88,19 @@ inline bool Eventually(const std::function<bool()>& done, int seconds = 30) {
 }
 
 // A program of this build (ORDANE_BIN_DIR is set by the test's CMake target).
+// A loopback TCP port that was free a moment ago (nothing listens on it once this returns).
+inline int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
 inline std::string Bin(const char* name) { return (fs::path(ORDANE_BIN_DIR) / name).string(); }
 
 }  // namespace ordane::e2e

@@ -27,19 +27,6 @@ using e2e::Bin;
 using e2e::Child;
 using e2e::Eventually;
 
-// A loopback port that nothing listens on.
-int DeadPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
 std::string Text(const fs::path& file) { return ReadWholeFile(file).value_or(""); }
 
 class MailTest : public e2e::SiteFixture {
@@ -126,7 +113,7 @@ TEST_F(MailTest, TheEmailOfAnEventWithARecipientArrives) {
 // A server that cannot be reached, then one that refuses the recipient: the request stays each
 // time with one line that says why; run again by hand once the server takes it, it goes.
 TEST_F(MailTest, ARequestThatCannotBeSentStays) {
-  StartSite("smtp://127.0.0.1:" + std::to_string(DeadPort()));
+  StartSite("smtp://127.0.0.1:" + std::to_string(e2e::FreePort()));
   ASSERT_EQ(sim_.Command("1 missing 7").substr(0, 2), "ok");
   ASSERT_TRUE(Eventually([&] { return !MailLines(root_ / "driver.log").empty(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));

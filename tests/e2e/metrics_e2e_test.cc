@@ -32,18 +32,6 @@ using e2e::Eventually;
 constexpr int kPanels = 4;
 constexpr int kEvents = 600;
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
 using Scrape = std::map<std::string, double>;
 
 // The samples of an exposition text; a line that does not read as one fails the test.
@@ -127,8 +115,8 @@ class MetricsInStorm : public e2e::SiteFixture {
 
   panelsim::SimProcess sim_;
   std::unique_ptr<Child> driver_, service_;
-  int console_port_ = FreePort();
-  int metrics_port_ = FreePort();
+  int console_port_ = e2e::FreePort();
+  int metrics_port_ = e2e::FreePort();
 };
 
 TEST_F(MetricsInStorm, CountersFollowTheStormAndAgreeWithTheRows) {
