@@ -102,10 +102,12 @@ std::string BracketedName(std::string_view inner);
 std::string RewriteDateLiterals(std::string_view sql, Backend dialect = Backend::kNone);
 
 // Runs `f` in one transaction on `c`: committed when it returns, rolled back when it throws (the
-// exception goes on to the caller).
+// exception goes on to the caller). On SQLite the transaction takes the write lock when it
+// begins (waiting for another writer as any statement does): one that began as a reader could
+// not write once another connection had committed after its first read.
 template <class F>
 void InTransaction(Connection& c, F&& f) {
-  c.Execute("BEGIN");
+  c.Execute(c.backend() == Backend::kSqlite ? "BEGIN IMMEDIATE" : "BEGIN");
   try {
     f();
     c.Execute("COMMIT");

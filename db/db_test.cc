@@ -587,6 +587,35 @@ TEST(PostgresLossTest, DeadlockIsNoLostDatabase) {
   b->Execute("select 1");
 }
 
+// A transaction that reads before it writes, while another connection commits in between,
+// still gets to write: on SQLite it takes the write lock when it begins, so it never holds a
+// snapshot that is too old to write from.
+TEST(SqliteTransactionTest, AReadThenAWriteSurvivesAnotherWriter) {
+  const auto path = fs::temp_directory_path() /
+                    ("tx_test_" + std::to_string(::getpid()) + ".db");
+  fs::remove(path);
+  auto a = NewConnection(), b = NewConnection();
+  a->Open("sqlite:" + path.string(), "", "");
+  b->Open("sqlite:" + path.string(), "", "");
+  a->Execute("create table t (id integer primary key, v integer)");
+  std::thread other;
+  std::string failure;
+  try {
+    InTransaction(*a, [&] {
+      a->Query("select count(*) from t");
+      other = std::thread([&] { b->Execute("insert into t (v) values (2)"); });  // waits for a
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      a->Execute("insert into t (v) values (1)");
+    });
+  } catch (const Error& e) {
+    failure = e.what();
+  }
+  if (other.joinable()) other.join();
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(a->Query("select group_concat(v) from t").rows.at(0).at(0), "1,2");
+  fs::remove(path);
+}
+
 // An SQLite file that is removed under the driver counts as a lost database: the loop ends
 // instead of failing row after row.
 TEST(SqliteLossTest, RemovedFileEndsLoops) {
