@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/demo_site.h"
 #include "config/config.h"
 #include "core/driver.h"
 #include "db/db.h"
@@ -68,23 +69,11 @@ int main(int argc, char** argv) {
       fs::temp_directory_path() / ("event_path_bench_" + std::to_string(getpid()));
   fs::remove_all(root);
   fs::create_directories(root);
-  std::string why;
-  if (!schema::LayDownShare(root / "share", true, &why, 7) ||
-      !CreateSiteKey(root / "ordane.key", true, &why)) {
-    std::fprintf(stderr, "set-up: %s\n", why.c_str());
-    return 1;
-  }
-  const std::string cxn = "sqlite:" + (root / "ordane.db").string();
-  std::ofstream(root / "ordane.ini")
-      << "[OS]\nRemotePath=" << (root / "share").string()
-      << "\nKeyFile=" << (root / "ordane.key").string() << "\nCxn_Access_Control=" << cxn
-      << "\nCxn_Hardware=" << cxn << "\n";
+  const std::string cxn = bench::LayDownDemoSite(root);
+  if (cxn.empty()) return 1;
   {
     auto c = db::NewConnection();
     c->Open(cxn, "", "");
-    schema::DemoOptions demo;
-    demo.driver_id = 7;
-    schema::LoadDemoData(*c, demo);
     // The panel event descriptions the driver loads from its INI file at start-up.
     for (const auto& e : schema::PanelEvents())
       c->Execute(
