@@ -135,10 +135,11 @@ TEST_F(Units, BothServicesReportReadinessAndKeepTheWatchdogAlive) {
   for (NotifySocket* s : {&driver_socket, &events_socket}) {
     SCOPED_TRACE(s->path().filename().string());
     ASSERT_TRUE(Eventually([&] { return s->Count("READY=1") == 1; }, 20));
+    // Ten come in 2 s on an idle machine. The test only asks that they keep coming: under the
+    // sanitizers with the other tests beside it, a start-up can hold the loop for a second.
     const int before = s->Count("WATCHDOG=1");
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    // 10 in 2 s at 200 ms; allow for a loaded machine.
-    EXPECT_GE(s->Count("WATCHDOG=1") - before, 5);
+    EXPECT_TRUE(Eventually([&] { return s->Count("WATCHDOG=1") - before >= 10; }, 20))
+        << s->Count("WATCHDOG=1") - before << " notices";
   }
   events.Signal(SIGTERM);
   EXPECT_EQ(events.Wait(30), 0);
