@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "core/testing/fake_system_library.h"
 #include "schema/schema.h"
 #include "util/error.h"
 #include "util/ini.h"
@@ -11,65 +12,6 @@
 
 namespace ordane {
 namespace {
-
-// A system library whose settings are a map; "S:" marks a sealed value.
-class FakeLibrary : public SystemLibrary {
- public:
-  std::map<std::string, std::string> settings;
-  std::string max_regions;
-  int app_role_calls = 0;
-  std::string app_role_name, app_role_password;
-
-  void init() override {}
-  std::string ReadSys1(std::string_view section, std::string_view key) override {
-    auto it = settings.find(std::string(key));
-    return it == settings.end() ? "" : it->second;
-  }
-  void set_SQL_Server(std::int16_t) override {}
-  std::int16_t SQL_Server() const override { return 0; }
-  void set_RemotePath(const std::string&) override {}
-  std::string RemotePath() const override { return ""; }
-  void set_LocalPath(const std::string&) override {}
-  std::string LocalPath() const override { return ""; }
-  void Init_CXN(std::string_view, int, int) override {}
-  std::unique_ptr<db::Connection> AppRole_Set(std::unique_ptr<db::Connection> c,
-                                              const std::string& name,
-                                              std::string& password) override {
-    ++app_role_calls;
-    app_role_name = name;
-    app_role_password = password;
-    return c;
-  }
-  std::string xKeyHide(std::string_view p, std::string_view) override {
-    return "S:" + std::string(p);
-  }
-  std::string xKeyShow(std::string_view t, std::string_view key) override {
-    if (key != kDriverKey) throw Error(kErrGeneric, "wrong key");
-    if (t == "S:broken") throw Error(kErrGeneric, "tampered");
-    return t.starts_with("S:") ? std::string(t.substr(2)) : std::string(t);
-  }
-  std::string TSQL(std::string_view sql) override { return std::string(sql); }
-  std::string Read_Data(std::string_view, int, std::string_view) override {
-    if (max_regions == "throw") throw Error(kErrDbCommand, "no table");
-    return max_regions;
-  }
-  std::int32_t Region_Return(std::string_view) override { return 0; }
-  std::string Resource_Str(std::int32_t) override { return ""; }
-  std::string mHex2Dec(std::string_view) override { return "0"; }
-  std::string lastmod() override { return "1"; }
-  std::int32_t Get_Sub(std::string_view) override { return 0; }
-  std::int32_t Get_Cnr(std::string_view) override { return 0; }
-  std::string GetSecuredAreas(std::int32_t, std::int32_t) override { return ""; }
-  void Write_EventAlarm(std::string_view, int) override {}
-  void Alarm_Refresh_ALM() override {}
-  void Update_State(std::string_view, std::string_view) override {}
-  std::string read_info(std::string_view, std::string_view, std::string_view, bool) override {
-    return "";
-  }
-  void W_Panel(std::int16_t&, std::int16_t&, std::string_view, std::string_view) override {}
-  std::string r(std::int32_t, std::int32_t, std::string_view) override { return ""; }
-  std::string r_panel(std::int32_t, std::int16_t&, std::string_view) override { return ""; }
-};
 
 class Reporter : public ErrorReporter {
  public:
@@ -93,10 +35,10 @@ TEST(ReadSettingsTest, UserAndPasswordOnlyWithSqlServer) {
       {" 1 ", 1, "sa", "pw'1"}, {"99999", 0, "", ""},  // does not fit 16 bits: stays 0
   };
   for (const auto& c : cases) {
-    FakeLibrary lib;
-    lib.settings = {{"SQL_Server", c.sql_server},
-                    {"Database_UserName", "sa"},
-                    {"Database_Passwordn", "S:pw'1"}};
+    FakeSystemLibrary lib;
+    lib.settings = {{"OS/SQL_Server", c.sql_server},
+                    {"OS/Database_UserName", "sa"},
+                    {"OS/Database_Passwordn", "sealed:pw'1"}};
     Settings s = ReadSettings(lib);
     EXPECT_EQ(s.SqlServerMode, c.mode) << c.sql_server;
     EXPECT_EQ(s.DatabaseUser, c.user) << c.sql_server;
@@ -105,10 +47,10 @@ TEST(ReadSettingsTest, UserAndPasswordOnlyWithSqlServer) {
 }
 
 TEST(ReadSettingsTest, NumbersFlagsAndSealedValues) {
-  FakeLibrary lib;
-  lib.settings = {{"Status_Timer", "1500ms"},  {"SQL_AppRole", "1x"},
-                  {"Database_AppName", "drv"}, {"Database_AppPassword", "S:role pw"},
-                  {"DriverDebug", "1"},        {"RemotePath", "/srv/ordane"}};
+  FakeSystemLibrary lib;
+  lib.settings = {{"OS/Status_Timer", "1500ms"},  {"OS/SQL_AppRole", "1x"},
+                  {"OS/Database_AppName", "drv"}, {"OS/Database_AppPassword", "sealed:role pw"},
+                  {"OS/DriverDebug", "1"},        {"OS/RemotePath", "/srv/ordane"}};
   Settings s = ReadSettings(lib);
   EXPECT_EQ(s.StatusTimer, 1500);
   EXPECT_EQ(s.UseAppRole, 1);
@@ -120,7 +62,7 @@ TEST(ReadSettingsTest, NumbersFlagsAndSealedValues) {
   EXPECT_TRUE(s.problems.empty());
 
   // A sealed password that does not open keeps its default and says which setting it was.
-  lib.settings = {{"Database_AppPassword", "S:broken"}, {"DriverDebug", "0"}};
+  lib.settings = {{"OS/Database_AppPassword", "sealed:broken"}, {"OS/DriverDebug", "0"}};
   s = ReadSettings(lib);
   EXPECT_EQ(s.AppRolePassword, "");
   EXPECT_FALSE(s.DriverDebug);
@@ -133,11 +75,11 @@ TEST(ReadSettingsTest, NumbersFlagsAndSealedValues) {
 TEST(ReadSettingsTest, DriverDebugIsTheNumberOfZeroFollowedByTheText) {
   struct Case { const char* text; bool on; } cases[] = {
       {"1", true},  {"2", true},    {" 1", true},  {"1abc", true}, {"0", false}, {"", false},
-      {"-1", false}, {"True", false}, {"yes", false},
+      {"-1", false}, {"OS/True", false}, {"yes", false},
   };
   for (const auto& c : cases) {
-    FakeLibrary lib;
-    lib.settings = {{"DriverDebug", c.text}};
+    FakeSystemLibrary lib;
+    lib.settings = {{"OS/DriverDebug", c.text}};
     EXPECT_EQ(ReadSettings(lib).DriverDebug, c.on) << "[" << c.text << "]";
   }
 }
@@ -165,23 +107,20 @@ TEST(OpenDatabasesTest, AppRoleOnlyWhenBothAreExactlyOne) {
     int calls;
   } cases[] = {{"1", "1", 1}, {"1", "0", 0}, {"2", "1", 0}, {"0", "1", 0}, {"1", "2", 0}};
   for (const auto& c : cases) {
-    FakeLibrary lib;
-    lib.settings = {{"SQL_Server", c.sql_server},
-                    {"SQL_AppRole", c.app_role},
-                    {"Database_AppName", "drv"},
-                    {"Database_AppPassword", "S:rp"},
-                    {"Cxn_Access_Control", "sqlite::memory:"},
-                    {"Cxn_Hardware", "sqlite::memory:"}};
+    FakeSystemLibrary lib;
+    lib.settings = {{"OS/SQL_Server", c.sql_server},
+                    {"OS/SQL_AppRole", c.app_role},
+                    {"OS/Database_AppName", "drv"},
+                    {"OS/Database_AppPassword", "sealed:rp"},
+                    {"OS/Cxn_Access_Control", "sqlite::memory:"},
+                    {"OS/Cxn_Hardware", "sqlite::memory:"}};
     Settings s = ReadSettings(lib);
     Databases d;
     Reporter rep;
     d.OpenDatabases(1, s, lib, rep);
     EXPECT_FALSE(d.DatabaseError);
-    EXPECT_EQ(lib.app_role_calls, 2 * c.calls) << c.sql_server << "/" << c.app_role;
-    if (c.calls) {
-      EXPECT_EQ(lib.app_role_name, "drv");
-      EXPECT_EQ(lib.app_role_password, "rp");
-    }
+    EXPECT_EQ(lib.app_roles, std::vector<std::string>(2 * c.calls, "drv/rp"))
+        << c.sql_server << "/" << c.app_role;
     EXPECT_TRUE(d.AccessControlConnection->IsOpen());
     EXPECT_TRUE(d.HardwareConnection->IsOpen());
   }
@@ -197,10 +136,10 @@ std::int64_t ErrorOf(const std::function<void()>& f) {
 }
 
 TEST(OpenDatabasesTest, FailureRules) {
-  FakeLibrary lib;
-  lib.settings = {{"Cxn_Access_Control", "sqlite:/no/such/dir/a.db"},
-                  {"Cxn_Hardware", "sqlite::memory:"},
-                  {"DriverDebug", "1"}};
+  FakeSystemLibrary lib;
+  lib.settings = {{"OS/Cxn_Access_Control", "sqlite:/no/such/dir/a.db"},
+                  {"OS/Cxn_Hardware", "sqlite::memory:"},
+                  {"OS/DriverDebug", "1"}};
   Settings s = ReadSettings(lib);
   Databases d;
   Reporter rep;
@@ -220,7 +159,7 @@ TEST(OpenDatabasesTest, FailureRules) {
   EXPECT_EQ(ErrorOf([&] { d.HardwareConnection->Execute("select 1"); }), kErrObjectNotSet);
 
   // Without debugging the same failure writes no line.
-  lib.settings["DriverDebug"] = "0";
+  lib.settings["OS/DriverDebug"] = "0";
   s = ReadSettings(lib);
   Databases quiet;
   rep.debug.clear();
@@ -229,7 +168,7 @@ TEST(OpenDatabasesTest, FailureRules) {
   EXPECT_TRUE(rep.debug.empty());
 
   // The hardware connection failing leaves the access connection open.
-  lib.settings = {{"Cxn_Access_Control", "sqlite::memory:"}, {"Cxn_Hardware", "bogus=1"}};
+  lib.settings = {{"OS/Cxn_Access_Control", "sqlite::memory:"}, {"OS/Cxn_Hardware", "bogus=1"}};
   s = ReadSettings(lib);
   Databases half;
   half.OpenDatabases(1, s, lib, rep);
@@ -272,7 +211,7 @@ class LoadRegionsTest : public ::testing::Test {
     schema::CreateSchema(*c_);
   }
   std::unique_ptr<db::Connection> c_;
-  FakeLibrary lib_;
+  FakeSystemLibrary lib_;
   Reporter rep_;
   Regions regions_;
 };

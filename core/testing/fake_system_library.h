@@ -9,6 +9,7 @@
 
 #include "syslib/syslib.h"
 #include "util/conversions.h"
+#include "util/error.h"
 #include "util/ini.h"
 #include "util/values.h"
 
@@ -29,19 +30,26 @@ class FakeSystemLibrary final : public SystemLibrary {
   void set_LocalPath(const std::string& p) override { local_ = p; }
   std::string LocalPath() const override { return local_; }
   void Init_CXN(std::string_view which, int, int) override { cxn.emplace_back(which); }
-  std::unique_ptr<db::Connection> AppRole_Set(std::unique_ptr<db::Connection> c, const std::string&,
-                                              std::string&) override {
+  std::unique_ptr<db::Connection> AppRole_Set(std::unique_ptr<db::Connection> c,
+                                              const std::string& name,
+                                              std::string& password) override {
+    app_roles.push_back(name + "/" + password);
     return c;
   }
   std::string xKeyHide(std::string_view plain, std::string_view) override {
     return "sealed:" + std::string(plain);
   }
+  // "sealed:broken" is a seal that does not open.
   std::string xKeyShow(std::string_view text, std::string_view) override {
     std::string t(text);
+    if (t == "sealed:broken") throw Error(kErrGeneric, "tampered");
     return t.rfind("sealed:", 0) == 0 ? t.substr(7) : t;
   }
   std::string TSQL(std::string_view sql) override { return std::string(sql); }
-  std::string Read_Data(std::string_view, int, std::string_view) override { return max_regions; }
+  std::string Read_Data(std::string_view, int, std::string_view) override {
+    if (max_regions == "throw") throw Error(kErrDbCommand, "no table");
+    return max_regions;
+  }
   std::int32_t Region_Return(std::string_view) override { return region; }
   std::string Resource_Str(std::int32_t n) override { return "resource " + std::to_string(n); }
   std::string mHex2Dec(std::string_view hex) override {
@@ -80,7 +88,8 @@ class FakeSystemLibrary final : public SystemLibrary {
   }
 
   std::map<std::string, std::string> settings;  // "OS/RemotePath" -> value
-  std::string max_regions;
+  std::string max_regions;                         // what Read_Data answers; "throw" throws
+  std::vector<std::string> app_roles;              // "name/password" of each AppRole_Set
   std::string settings_problem;  // what SettingsProblem answers
   std::vector<std::string> cxn;
   std::vector<std::string> event_alarms;
