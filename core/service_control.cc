@@ -211,17 +211,16 @@ void ServiceControl::RequestStop() {
   SpawnDetached({"systemctl", "stop", "--no-block", std::string(kServiceName)});
 }
 
+std::filesystem::path InstanceLockPath() {
+  if (const char* p = std::getenv("ORDANE_LOCK_FILE"); p && *p) return p;
+  if (::access("/run/lock", W_OK) == 0)
+    return "/run/lock/ordane-" + std::string(kServiceName) + ".lock";
+  return fs::temp_directory_path() /
+         ("ordane-" + std::string(kServiceName) + "-" + std::to_string(::getuid()) + ".lock");
+}
+
 bool AcquireInstanceLock() {
-  std::string path;
-  if (const char* p = std::getenv("ORDANE_LOCK_FILE"); p && *p) {
-    path = p;
-  } else if (::access("/run/lock", W_OK) == 0) {
-    path = "/run/lock/ordane-" + std::string(kServiceName) + ".lock";
-  } else {
-    path = (fs::temp_directory_path() /
-            ("ordane-" + std::string(kServiceName) + "-" + std::to_string(::getuid()) + ".lock"))
-               .string();
-  }
+  const std::string path = InstanceLockPath().string();
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     LogLine(LogLevel::kError, "cannot open the instance lock " + path + ": " + std::strerror(errno));

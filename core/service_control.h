@@ -90,9 +90,11 @@ std::vector<std::filesystem::path> WritableFolders(std::string_view remote_path,
                                                    std::string_view local_path,
                                                    const std::vector<std::string>& connections);
 
-// Takes the exclusive lock that keeps a second driver from running ($ORDANE_LOCK_FILE, else
-// /run/lock/ordane-11000.lock, else a file in the temporary folder). False when another
-// process holds it. The lock lasts as long as the process.
+// The lock file that keeps a second driver from running: $ORDANE_LOCK_FILE, else
+// /run/lock/ordane-11000.lock, else a file of this user's in the temporary folder.
+std::filesystem::path InstanceLockPath();
+
+// Takes that lock. False when another process holds it. The lock lasts as long as the process.
 bool AcquireInstanceLock();
 
 // Starts a program without waiting for it; its output goes to the log. False when it could not

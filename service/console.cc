@@ -20,6 +20,7 @@
 
 #include "core/log.h"
 #include "core/metrics.h"
+#include "core/service_control.h"
 #include "service/shell.h"
 #include "status/status_files.h"
 #include "util/ini.h"
@@ -155,17 +156,7 @@ int ConsolePort(SystemLibrary& lib, std::string* problem) {
   return static_cast<int>(port);
 }
 
-fs::path ConsoleTokenPath() {
-  fs::path lock;
-  if (const char* p = std::getenv("ORDANE_LOCK_FILE"); p && *p) {
-    lock = p;
-  } else if (::access("/run/lock", W_OK) == 0) {
-    lock = "/run/lock/ordane-11000.lock";
-  } else {
-    lock = fs::temp_directory_path() / ("ordane-11000-" + std::to_string(::getuid()) + ".lock");
-  }
-  return lock.parent_path() / ".console-token";
-}
+fs::path ConsoleTokenPath() { return InstanceLockPath().parent_path() / ".console-token"; }
 
 std::string WriteConsoleToken(const fs::path& path, std::string* error) {
   unsigned char raw[32];

@@ -87,7 +87,6 @@ inline bool Eventually(const std::function<bool()>& done, int seconds = 30) {
   return done();
 }
 
-// A program of this build (ORDANE_BIN_DIR is set by the test's CMake target).
 // A loopback TCP port that was free a moment ago (nothing listens on it once this returns).
 inline int FreePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -101,6 +100,7 @@ inline int FreePort() {
   return ntohs(a.sin_port);
 }
 
+// A program of this build (ORDANE_BIN_DIR is set by the test's CMake target).
 inline std::string Bin(const char* name) { return (fs::path(ORDANE_BIN_DIR) / name).string(); }
 
 }  // namespace ordane::e2e
