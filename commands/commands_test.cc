@@ -536,12 +536,6 @@ TEST_F(CommandsTest, ModemRedialAfterTheLineIsReopened) {
   EXPECT_EQ(panel_.calls(), (Calls{{"MODEMCOMMAND", "COM4 1000 ATD,T5551234\r"}}));
 }
 
-}  // namespace
-}  // namespace ordane
-
-namespace ordane {
-namespace {
-
 // A library that answers in the command text, within its length, as the real one may; the next
 // call of the same command must receive what the previous one left.
 class AnsweringLibrary final : public FakePanelLibrary {

@@ -87,7 +87,13 @@ TEST(EventDates, YearRepairedOnlyBeyond300Days) {
   EXPECT_THROW(RepairEventYear("garbage", now), Error);
 }
 
-class MainProcessTest : public DriverTest {};
+class MainProcessTest : public DriverTest {
+ protected:
+  void Describe(const std::string& event_id, const std::string& text, int log_type) {
+    Sql("insert into event_descriptions (event_id, description, log_type) values ('" + event_id +
+        "', '" + text + "', " + std::to_string(log_type) + ")");
+  }
+};
 
 TEST_F(MainProcessTest, StatusResponsesLandInTheirSlotAndUnknownLinksAreReported) {
   StartedDriver();
@@ -158,8 +164,7 @@ TEST_F(MainProcessTest, BusyStateIsAskedByTheUpperCasedLinkName) {
 TEST_F(MainProcessTest, APanelIsLostAtTheThirdNotificationInARow) {
   Sql("insert into controllers (address, driver_id, controller_address, cstatus) values ('12.0', "
       "12, 0, 1)");
-  Sql("insert into event_descriptions (event_id, description, log_type) values ('PO003', 'Lost', "
-      "5)");
+  Describe("PO003", "Lost", 5);
   StartedDriver();
   d_.errors.debug = true;
   d_.panels[0].PortName = "COM1";
@@ -186,20 +191,12 @@ TEST_F(MainProcessTest, APanelIsLostAtTheThirdNotificationInARow) {
   EXPECT_EQ(One("select cstatus from controllers where address = '12.0'"), "1");
 }
 
-}  // namespace
-}  // namespace ordane
-
-namespace ordane {
-namespace {
-
 // An event that cannot be stored is held: it is logged again on the next ticks, the library
 // is not asked for another event (that request would acknowledge the held one to its panel),
 // its status requests go out once and its failure is reported once.
 TEST_F(MainProcessTest, AnEventThatCannotBeStoredIsHeldAndNotAcknowledged) {
-  Sql("insert into event_descriptions (event_id, description, log_type) values ('RD001', 'Alarm', "
-      "101)");
-  Sql("insert into event_descriptions (event_id, description, log_type) values ('RD002', "
-      "'Restore', 101)");
+  Describe("RD001", "Alarm", 101);
+  Describe("RD002", "Restore", 101);
   StartedDriver();
   d_.panels[0].PortName = "127.0.0.1";
   fs::remove_all(d_.RemotePath + "/Events");
@@ -233,8 +230,7 @@ TEST_F(MainProcessTest, AnEventThatCannotBeStoredIsHeldAndNotAcknowledged) {
 // A pass takes every event and every command response that waits, not one of each per tick;
 // with a budget of time it stops and leaves the rest to the next pass.
 TEST_F(MainProcessTest, APassDrainsWhatWaitsWithinItsBudget) {
-  Sql("insert into event_descriptions (event_id, description, log_type) values ('RD001', 'Alarm', "
-      "101)");
+  Describe("RD001", "Alarm", 101);
   StartedDriver();
   d_.panels[0].PortName = "127.0.0.1";
   for (int n = 0; n < 25; ++n)
@@ -260,8 +256,7 @@ TEST_F(MainProcessTest, APassDrainsWhatWaitsWithinItsBudget) {
 // Quotes and SQL text from the panel are data: the statement the event gives inserts one row
 // and changes nothing else, and it carries the event's identity.
 TEST_F(MainProcessTest, QuotesAndSqlTextFromThePanelStayData) {
-  Sql("insert into event_descriptions (event_id, description, log_type) values ('RD001', 'Alarm', "
-      "101)");
+  Describe("RD001", "Alarm", 101);
   StartedDriver();
   d_.panels[0].PortName = "127.0.0.1";
   const std::string text = "O'Brien'); DELETE FROM event_descriptions; --";
@@ -289,16 +284,6 @@ TEST_F(MainProcessTest, NoHyphenNoEvent) {
   for (int tick = 0; tick < 2; ++tick) Main_Process(d_);
   EXPECT_EQ(panel_.CallsTo("GETEVENTRESPONSE").size(), 2u);
   EXPECT_TRUE(d_.HeldEventLine.empty());
-}
-
-TEST_F(MainProcessTest, APanelAnsweringBusyFortyTimesIsShownBusy) {
-  StartedDriver();
-  d_.panels[2].PortName = "127.0.0.3";
-  panel_.SetBusyAnswer("127.0.0.3", "Busy");
-  for (int i = 0; i < 39; ++i) Main_Process(d_);
-  EXPECT_EQ(d_.panels[2].BusyState, "");
-  Main_Process(d_);
-  EXPECT_EQ(d_.panels[2].BusyState, "Busy");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "panelsim/process.h"
 #include "tests/e2e/child.h"
 #include "util/files.h"
+#include "util/ini.h"
 #include "util/text.h"
 
 namespace ordane::e2e {
@@ -49,7 +50,8 @@ class SiteFixture : public ::testing::Test {
 
   // Driver 7's site on `cxn`: the shared tree, the demo data with `panels` panels, each pointed
   // at the simulator's TCP panel of the same place, the settings file (debug lines on, with
-  // `settings` added to its arguments), the driver record marked running, and sql_ open.
+  // `settings` added to its arguments, the console off), the driver record marked running, and
+  // sql_ open.
   void MakeSite(const std::string& cxn, const panelsim::SimProcess& sim, int panels,
                 const std::vector<std::string>& settings = {}) {
     ASSERT_EQ(Tool({"share", "--root", (root_ / "share").string()}), 0);
@@ -60,6 +62,10 @@ class SiteFixture : public ::testing::Test {
                                   cxn, "--remote", (root_ / "share").string(), "--debug", "1"};
     args.insert(args.end(), settings.begin(), settings.end());
     ASSERT_EQ(Tool(args), 0);
+    // No console: tests run side by side, and those that want one give it a free port.
+    IniDocument ini = IniDocument::Load(root_ / "ordane.ini");
+    ini.Set("OS", "Console_Port", "0");
+    ASSERT_TRUE(ini.Save(root_ / "ordane.ini"));
     sql_ = db::NewConnection();
     sql_->Open(cxn, "", "");
     for (int i = 0; i < panels; ++i) {
