@@ -64,7 +64,7 @@ class EventServiceSite : public e2e::SiteFixture {
   // Starts the service and waits until it has set up its signals and its folder watch.
   std::unique_ptr<Child> StartService() {
     auto child = std::make_unique<Child>(
-        std::vector<std::string>{Bin("eventsvc")},
+        std::vector<std::string>{Bin("eventsvc"), "--metrics-port", "0"},
         e2e::Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()}}, root_ / "eventsvc.log");
     ++starts_;
     EXPECT_TRUE(Eventually([&] { return Count("taking statement files") >= starts_; }, 20));

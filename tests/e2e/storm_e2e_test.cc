@@ -74,9 +74,9 @@ class Storm : public e2e::SiteFixture {
     ASSERT_TRUE(driver_->started());
   }
   void StartService() {
-    service_ = std::make_unique<Child>(std::vector<std::string>{Bin("eventsvc")},
-                                       Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()}},
-                                       root_ / "eventsvc.log");
+    service_ = std::make_unique<Child>(
+        std::vector<std::string>{Bin("eventsvc"), "--metrics-port", "0"},
+        Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()}}, root_ / "eventsvc.log");
     ASSERT_TRUE(service_->started());
   }
 

@@ -130,7 +130,7 @@ TEST_F(Units, BothServicesReportReadinessAndKeepTheWatchdogAlive) {
   env["NOTIFY_SOCKET"] = driver_socket.path().string();
   Child driver({Bin("paneldriver")}, env, root_ / "driver.log");
   env["NOTIFY_SOCKET"] = events_socket.path().string();
-  Child events({Bin("eventsvc")}, env, root_ / "eventsvc.log");
+  Child events({Bin("eventsvc"), "--metrics-port", "0"}, env, root_ / "eventsvc.log");
 
   for (NotifySocket* s : {&driver_socket, &events_socket}) {
     SCOPED_TRACE(s->path().filename().string());
@@ -149,7 +149,7 @@ TEST_F(Units, BothServicesReportReadinessAndKeepTheWatchdogAlive) {
   NotifySocket other(root_ / "other.notify");
   env["NOTIFY_SOCKET"] = other.path().string();
   env["WATCHDOG_PID"] = "1";
-  Child second_events({Bin("eventsvc")}, env, root_ / "eventsvc.log");
+  Child second_events({Bin("eventsvc"), "--metrics-port", "0"}, env, root_ / "eventsvc.log");
   ASSERT_TRUE(Eventually([&] { return other.Count("READY=1") == 1; }, 20));
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   EXPECT_EQ(other.Count("WATCHDOG=1"), 0);

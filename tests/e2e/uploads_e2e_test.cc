@@ -104,9 +104,9 @@ class UploadsSite : public e2e::SiteFixture {
     driver_ = std::make_unique<Child>(std::vector<std::string>{Bin("paneldriver"), "-debug"}, env,
                                       root_ / "driver.log");
     ASSERT_TRUE(driver_->started());
-    service_ = std::make_unique<Child>(std::vector<std::string>{Bin("eventsvc")},
-                                       Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()}},
-                                       root_ / "eventsvc.log");
+    service_ = std::make_unique<Child>(
+        std::vector<std::string>{Bin("eventsvc"), "--metrics-port", "0"},
+        Env{{"ORDANE_SETTINGS", (root_ / "ordane.ini").string()}}, root_ / "eventsvc.log");
     ASSERT_TRUE(service_->started());
   }
 
