@@ -40,9 +40,11 @@ constexpr const char* kUsage = R"(usage: ordanectl COMMAND [options]
                [--replace] [--user U] [--password P]
                init-db, then a driver record for this computer and N panels on
                127.0.0.1, 127.0.0.2, ... ports P, P+1, ... (defaults: 2 panels, port 7700)
-  share        --root DIR [--force] [--driver-id D]
+  share        --root DIR [--force] [--demo [--driver-id D]]
                lay down Drivers/11000.ini, hardware/11000.dvr, Resources/strings.ini, sites.map
-               and the link odn_shell to the e-mail program installed beside ordanectl
+               and the link odn_shell to the e-mail program installed beside ordanectl; --demo
+               adds the demo's event actions for driver D (default 1): a camera, an intercom
+               and a second site that takes the burglary alarms
   settings     --file F --db CXN [--hardware-db CXN] --remote DIR [--local DIR]
                [--sql-server N] [--user U] [--password P] [--app-role NAME]
                [--app-password P] [--status-timer MS] [--debug 0|1] [--key-file K]
@@ -72,7 +74,7 @@ struct Args {
   }
 };
 
-const char* const kFlags[] = {"--replace", "--force"};
+const char* const kFlags[] = {"--replace", "--force", "--demo"};
 
 bool Parse(int argc, char** argv, Args* a, std::string* why) {
   if (argc < 2) {
@@ -232,7 +234,8 @@ void LinkMailProgram(const fs::path& root, bool force) {
 int Share(const Args& a) {
   fs::path root = Require(a, "--root");
   std::string why;
-  if (!schema::LayDownShare(root, a.Has("--force"), &why, Number(a, "--driver-id", 1)))
+  const int demo_driver = a.Has("--demo") ? Number(a, "--driver-id", 1) : 0;
+  if (!schema::LayDownShare(root, a.Has("--force"), &why, demo_driver))
     throw Error(kErrPathAccess, why);
   LinkMailProgram(root, a.Has("--force"));
   std::cout << "shared folder tree laid down in " << root.string() << "\n";

@@ -144,6 +144,17 @@ TEST_F(OrdanectlTest, SharedTreeHoldsEveryPanelEvent) {
   }
   EXPECT_EQ(ReadIni(dir_ / "share" / "hardware" / "11000.dvr", "Parameters", "Description"),
             "Intrusion Alarm Panel Driver");
+
+  // A site's own tree sends no alarm elsewhere; the demo's second site, camera and intercom come
+  // only when asked for.
+  EXPECT_EQ(ReadIni(dir_ / "share" / "sites.map", "Site2", "Enabled"), "");
+  EXPECT_FALSE(fs::exists(dir_ / "share" / "sites" / "site2.key"));
+  EXPECT_FALSE(fs::exists(dir_ / "share" / "camera1.ini"));
+  r = Ctl("share --demo --driver-id 7 --root " + (dir_ / "demo").string());
+  ASSERT_EQ(r.rc, 0) << r.output;
+  EXPECT_EQ(ReadIni(dir_ / "demo" / "sites.map", "Site2", "Enabled"), "1");
+  EXPECT_TRUE(fs::exists(dir_ / "demo" / "sites" / "site2.key"));
+  EXPECT_TRUE(fs::exists(dir_ / "demo" / "camera7.ini"));
 }
 
 TEST_F(OrdanectlTest, SettingsFileOpensForTheDriver) {

@@ -270,10 +270,12 @@ std::vector<std::pair<int, std::string>> ResourceTexts() {
   return texts;
 }
 
-bool LayDownShare(const fs::path& root, bool overwrite, std::string* why, int driver_id) {
+bool LayDownShare(const fs::path& root, bool overwrite, std::string* why, int demo_driver) {
+  std::vector<std::string> folders{"Drivers", "Events", "hardware", "info", "Data", "Resources"};
+  if (demo_driver != 0)
+    folders.insert(folders.end(), {"Drivers/90/commands", "Drivers/199/commands", "sites/site2/Events"});
   std::error_code ec;
-  for (const char* folder : {"Drivers", "Events", "hardware", "info", "Data", "Resources",
-                             "Drivers/90/commands", "Drivers/199/commands", "sites/site2/Events"}) {
+  for (const std::string& folder : folders) {
     fs::create_directories(root / folder, ec);
     if (ec) {
       if (why != nullptr) *why = "cannot create " + (root / folder).string() + ": " + ec.message();
@@ -303,13 +305,20 @@ bool LayDownShare(const fs::path& root, bool overwrite, std::string* why, int dr
   for (const auto& [number, text] : ResourceTexts()) {
     resources.Set("Strings", std::to_string(number), text);
   }
+  // A site's own sites.map routes no alarm anywhere until its operators name the other sites.
   IniDocument sites;
   sites.Set("Site1", "Enabled", "0");
   sites.Set("Site1", "RemotePath", (root / "sites" / "site1").string());
+  if (demo_driver == 0) {
+    return write(root / "Drivers" / "11000.ini", events) &&
+           write(root / "hardware" / "11000.dvr", dvr) &&
+           write(root / "Resources" / "strings.ini", resources) && write(root / "sites.map", sites);
+  }
+
+  // The demo's second site, with a key of its own.
   sites.Set("Site2", "Enabled", "1");
   sites.Set("Site2", "RemotePath", (root / "sites" / "site2").string());
   sites.Set("Site2", "KeyFile", "sites/site2.key");
-
   // The demo video switcher: monitors and cameras of driver 90, commands in its template.
   IniDocument camera_dvr;
   camera_dvr.Set("Parameters", "Description", "Demo Video Switcher");
@@ -323,7 +332,7 @@ bool LayDownShare(const fs::path& root, bool overwrite, std::string* why, int dr
   camera_dvr.Set("Protocol", "20", "<SOM>GOTO<Data><EOM>");
   camera_dvr.Set("Protocol", "22", "<SOM>ZOOM<Data><EOM>");
   camera_dvr.Set("Protocol", "30", "<SOM>PRESET<Data><EOM>");
-  const std::string panel0 = std::to_string(driver_id) + ".0";
+  const std::string panel0 = std::to_string(demo_driver) + ".0";
   IniDocument camera;
   camera.Set(panel0 + ".2.I1", "Monitor", "90.1.0.M1");
   camera.Set(panel0 + ".2.I1", "Camera", "90.1.0.C1");
@@ -340,8 +349,8 @@ bool LayDownShare(const fs::path& root, bool overwrite, std::string* why, int dr
          write(root / "hardware" / "11000.dvr", dvr) &&
          write(root / "Resources" / "strings.ini", resources) && write(root / "sites.map", sites) &&
          write(root / "hardware" / "CAMDEMO.dvr", camera_dvr) &&
-         write(root / ("camera" + std::to_string(driver_id) + ".ini"), camera) &&
-         write(root / ("InterComm" + std::to_string(driver_id) + ".ini"), intercom);
+         write(root / ("camera" + std::to_string(demo_driver) + ".ini"), camera) &&
+         write(root / ("InterComm" + std::to_string(demo_driver) + ".ini"), intercom);
 }
 
 }  // namespace ordane::schema

@@ -27,15 +27,15 @@ int ResourceNumber(std::string_view code);
 std::vector<std::pair<int, std::string>> ResourceTexts();
 
 // Lays down below `root`: Drivers/11000.ini, hardware/11000.dvr, Resources/strings.ini,
-// sites.map and the folders Drivers, Events, info and Data. Existing files are kept unless
-// `overwrite`. Returns false with *why set when a file or folder cannot be written.
+// sites.map (no site enabled) and the folders Drivers, Events, info and Data. Existing files are
+// kept unless `overwrite`. Returns false with *why set when a file or folder cannot be written.
 //
-// For the demo driver `driver_id` it also lays down what shows the event actions: a video
+// With a `demo_driver` it also lays down what shows that driver's event actions: a video
 // switcher driver (90, hardware/CAMDEMO.dvr) with a camera INI that puts camera 1 on monitor 1
 // for point 1 of panel 0, an intercom entry for point 2 of panel 0 (intercom driver 199), and a
 // second site in sites.map (site 2, enabled, with its own key file sites/site2.key and its
 // events folder sites/site2/Events).
 bool LayDownShare(const std::filesystem::path& root, bool overwrite, std::string* why,
-                  int driver_id = 1);
+                  int demo_driver = 0);
 
 }  // namespace ordane::schema

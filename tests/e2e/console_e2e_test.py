@@ -115,7 +115,7 @@ class ConsoleInBrowser(unittest.TestCase):
         with open(os.path.join(root, 'panelsim.log'), 'w') as log:
             cls.sim = Simulator(['--panels', '2', '--base-port', '0', '--first-address', '91'],
                                 log)
-        cls._tool('share', '--root', os.path.join(root, 'share'))
+        cls._tool('share', '--root', os.path.join(root, 'share'), '--demo')
         cls._tool('demo-data', '--db', 'sqlite:' + cls.db, '--panels', '3', '--driver-id', '7')
         ini = os.path.join(root, 'ordane.ini')
         cls._tool('settings', '--file', ini, '--db', 'sqlite:' + cls.db, '--remote',

@@ -54,7 +54,7 @@ class SiteFixture : public ::testing::Test {
   // sql_ open.
   void MakeSite(const std::string& cxn, const panelsim::SimProcess& sim, int panels,
                 const std::vector<std::string>& settings = {}) {
-    ASSERT_EQ(Tool({"share", "--root", (root_ / "share").string()}), 0);
+    ASSERT_EQ(Tool({"share", "--root", (root_ / "share").string(), "--demo"}), 0);
     ASSERT_EQ(Tool({"demo-data", "--db", cxn, "--panels", std::to_string(panels), "--driver-id",
                     "7"}),
               0);
