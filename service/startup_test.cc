@@ -139,7 +139,7 @@ TEST_F(StartUpTest, ADatabaseThatGoesAwayEndsTheControllerLoop) {
   EXPECT_TRUE(loop_.Enabled(d_.Timer1));  // the sequence still ends with its last steps
 }
 
-// How the start ends without a driver record is below; the timers are made before that.
+// The status timer gets its interval before the driver record is looked for (here: none).
 TEST_F(StartUpTest, WithoutStatusTimerSettingTheStatusTimerNeverTicks) {
   lib_.settings.erase("OS/Status_Timer");
   EXPECT_THROW(START_UP(d_, ""), EndProcess);
