@@ -296,11 +296,10 @@ TEST_P(DbTest, EmptySelectThenAddNewAndUpdate) {
 }
 
 TEST_P(DbTest, UpdateChangesOnlyTheCurrentRow) {
-  c_->Execute("insert into skeds values (1, '12.0', 'a', '0000000')");
-  c_->Execute("insert into skeds values (1, '12.1', 'b', '0000000')");
-  c_->Execute("insert into skeds values (2, '12.0', 'c', NULL)");
-  c_->Execute("insert into nokey values ('x', 1)");
-  c_->Execute("insert into nokey values ('x', 1)");
+  c_->Execute(
+      "insert into skeds values (1, '12.0', 'a', '0000000'), (1, '12.1', 'b', '0000000'), "
+      "(2, '12.0', 'c', NULL)");
+  c_->Execute("insert into nokey values ('x', 1), ('x', 1)");
   Recordset rs;
   rs.Open("select * from skeds where sked_id = 1 order by controller_address", *c_,
           CursorType::kKeyset);

@@ -497,9 +497,8 @@ TEST(InterComm, MessagesByCommandLetter) {
 
 TEST_F(LoggerTest, IntercomAndCameraActionsOfAPoint) {
   const fs::path root = fs::path(d_.RemotePath);
-  fs::create_directories(root / "Drivers" / "199" / "commands");
-  fs::create_directories(root / "Drivers" / "20" / "commands");
-  fs::create_directories(root / "Drivers" / "21" / "commands");
+  for (const char* folder : {"Drivers/199/commands", "Drivers/20/commands", "Drivers/21/commands"})
+    fs::create_directories(root / folder);
   fs::create_directories(root / "hardware");
   Sql("INSERT INTO drivers (driver_id, driver_type) VALUES (20, 'CAMX'), (21, 'CAMH')");
   Sql("INSERT INTO sub_controllers (address, comm_channel) VALUES ('21.1.6', 4)");
