@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 
@@ -27,12 +26,8 @@ class LookupTest : public DriverTest, public ::testing::WithParamInterface<db::B
   void SetUp() override {
     if (GetParam() == db::Backend::kPostgres) {
       if (!pg_) {
-        std::string why;
-        pg_ = db::StartTempPostgres(&why);
-        if (!pg_) {
-          if (std::getenv("CI") != nullptr) FAIL() << "PostgreSQL could not be started: " << why;
-          GTEST_SKIP() << "PostgreSQL could not be started: " << why;
-        }
+        ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
+        pg_ = std::move(pg);
       }
       const std::string uri = pg_->CreateDatabase("lookups" + std::to_string(++databases_));
       lib_.settings["OS/Cxn_Access_Control"] = uri;
@@ -156,13 +151,10 @@ TEST_P(LookupTest, CardsRecordTheirUseAndSendDisarmRequests) {
   d_.ComputerNameText = "HOST";
   auto requests = [&] {
     std::multiset<std::string> lines;
-    for (const auto& f : fs::directory_iterator(commands)) {
-      EXPECT_EQ(f.path().extension(), ".cm0");
-      std::ifstream in(f.path());
-      std::string line;
-      std::getline(in, line);
-      lines.insert(line);
-      fs::remove(f.path());
+    for (const auto& [name, content] : FilesIn(commands)) {
+      EXPECT_EQ(fs::path(name).extension(), ".cm0");
+      lines.insert(content.substr(0, content.find('\n')));
+      fs::remove(commands / name);
     }
     return lines;
   };

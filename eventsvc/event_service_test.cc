@@ -19,6 +19,11 @@ namespace fs = std::filesystem;
 namespace ordane {
 namespace {
 
+void WriteSettings(const fs::path& file, const fs::path& key, const std::string& cxn) {
+  std::ofstream(file) << "[OS]\nKeyFile=" << key.string() << "\nCxn_Access_Control=" << cxn
+                      << "\nSQL_Server=0\n";
+}
+
 // A site: a settings file with its key, the real system library over it (real seals), an
 // events folder and a fresh database of either backend.
 class EventServiceTest : public ::testing::TestWithParam<db::Backend> {
@@ -32,11 +37,8 @@ class EventServiceTest : public ::testing::TestWithParam<db::Backend> {
     ASSERT_TRUE(CreateSiteKey(root_ / "other.key", false, &why)) << why;
     std::string cxn;
     if (GetParam() == db::Backend::kPostgres) {
-      pg_ = db::StartTempPostgres(&why);
-      if (!pg_) {
-        if (std::getenv("CI")) FAIL() << "PostgreSQL could not be started (CI is set): " << why;
-        GTEST_SKIP() << "PostgreSQL could not be started: " << why;
-      }
+      ORDANE_TEMP_POSTGRES_OR_SKIP(pg);
+      pg_ = std::move(pg);
       cxn = pg_->uri();
     } else {
       cxn = "sqlite:" + (root_ / "ordane.db").string();
@@ -56,12 +58,6 @@ class EventServiceTest : public ::testing::TestWithParam<db::Backend> {
     if (db_) db_->Close();
     pg_.reset();
     fs::remove_all(root_);
-  }
-
-  static void WriteSettings(const fs::path& file, const fs::path& key, const std::string& cxn) {
-    std::ofstream out(file);
-    out << "[OS]\nKeyFile=" << key.string() << "\nCxn_Access_Control=" << cxn
-        << "\nSQL_Server=0\n";
   }
 
   // Drops a statement file as a driver does; returns its name.
@@ -177,11 +173,7 @@ TEST(EventServiceLostDatabaseTest, FilesWaitWhileThePostgresServerIsGone) {
   fs::create_directories(root / "Events");
   std::string why;
   ASSERT_TRUE(CreateSiteKey(root / "site.key", false, &why)) << why;
-  {
-    std::ofstream out(root / "ordane.ini");
-    out << "[OS]\nKeyFile=" << (root / "site.key").string() << "\nCxn_Access_Control=" << pg->uri()
-        << "\n";
-  }
+  WriteSettings(root / "ordane.ini", root / "site.key", pg->uri());
   auto lib = NewSystemLibrary(root / "ordane.ini");
   auto c = db::NewConnection();
   c->Open(pg->uri(), "", "");
