@@ -146,7 +146,7 @@ TEST(PanelEvents, CommandsRaiseEventsTheDecoderReadsBack) {
     // mm/dd/yyyy hh:mm:ss, a field the decoder skips, then number, type, F1 and R.
     const std::string& t = events[0].text;
     const std::string tail = " " + c.number + " " + c.type + " " + c.f1 + " " + c.r;
-    ASSERT_GT(t.size(), 21 + tail.size()) << t;
+    ASSERT_GE(t.size(), 21 + tail.size()) << t;  // the skipped field holds a character at least
     EXPECT_EQ(t.substr(6, 5) + t.substr(19, 1), "2026  ") << t;
     EXPECT_EQ(t.substr(t.size() - tail.size()), tail) << t;
     EXPECT_EQ(std::count(t.begin(), t.end(), ' '), 6) << t;

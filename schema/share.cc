@@ -273,7 +273,8 @@ std::vector<std::pair<int, std::string>> ResourceTexts() {
 bool LayDownShare(const fs::path& root, bool overwrite, std::string* why, int demo_driver) {
   std::vector<std::string> folders{"Drivers", "Events", "hardware", "info", "Data", "Resources"};
   if (demo_driver != 0)
-    folders.insert(folders.end(), {"Drivers/90/commands", "Drivers/199/commands", "sites/site2/Events"});
+    folders.insert(folders.end(),
+                   {"Drivers/90/commands", "Drivers/199/commands", "sites/site2/Events"});
   std::error_code ec;
   for (const std::string& folder : folders) {
     fs::create_directories(root / folder, ec);

@@ -1,5 +1,7 @@
 #include "service/timers.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -117,10 +119,18 @@ void Process_Evt_Files(Driver& d) {
     std::vector<std::string> items;
     std::string content;
     std::int16_t log_type = 0;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+      // Not ours to read, or gone since the listing: it stays, is named once, and the files
+      // after it go on.
+      const std::string why = std::strerror(errno);
+      any_held = true;
+      if (d.HeldEventFiles.insert(name).second)
+        r.Report(kErrFileNotFound, "cannot open event file " + file.string() + ": " + why);
+      continue;
+    }
     d.errors.LastErrorNumber = 0;
     const bool read = r.Step([&] {
-      std::ifstream in(file, std::ios::binary);
-      if (!in) throw Error(kErrFileNotFound, "cannot open event file " + file.string());
       std::stringstream ss;
       ss << in.rdbuf();
       content = ss.str();
@@ -134,7 +144,7 @@ void Process_Evt_Files(Driver& d) {
         SetAside(d, file);
         continue;
       }
-      return;  // unreadable: it stays and is tried again on a later tick
+      return;  // a read that failed midway: it stays and is tried again on a later tick
     }
 
     LogOutcome outcome = LogOutcome::kRetryLater;
