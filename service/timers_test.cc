@@ -1,6 +1,9 @@
 #include "service/timers.h"
 
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -42,6 +45,23 @@ TEST(EventFileItems, ReadLikeSequentialInput) {
             (V{"0", "12.0", "PO001", " x, \"y\" ", "7", ""}));
   EXPECT_THROW(ReadEventFileItems("1,2,3,4,5,6,7", 6), Error);
 }
+
+// For its lifetime this thread reads files as their mode says, even as root (which may read any
+// file): the capabilities that override file modes leave its effective set.
+class ModesApply {
+ public:
+  ModesApply() {
+    syscall(SYS_capget, &header_, saved_);
+    __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+    reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    syscall(SYS_capset, &header_, reduced);
+  }
+  ~ModesApply() { syscall(SYS_capset, &header_, saved_); }
+
+ private:
+  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct saved_[2]{};
+};
 
 class TimersTest : public DriverTest {
  protected:
@@ -116,6 +136,22 @@ TEST_F(TimersTest, EventFilesStayUntilTheyCanBeStoredAndOverlongOnesGoAside) {
   EXPECT_FALSE(fs::exists(events / "3.evt"));
   EXPECT_EQ(ListMatching(statements, "*.evn").size(), 2u);
   EXPECT_TRUE(d_.HeldEventFiles.empty());
+
+  // One that cannot be opened stays and is named once; the files after it are taken.
+  std::ofstream(events / "4.alm") << "0\n12.0\nPO001\n\n5\n\n";
+  std::ofstream(events / "5.evt") << "0\n12.0\nHS001\n\n101\n\n";
+  fs::permissions(events / "4.alm", fs::perms::none);
+  {
+    ModesApply modes;
+    for (int tick = 0; tick < 2; ++tick) Process_Evt_Files(d_);
+  }
+  EXPECT_TRUE(fs::exists(events / "4.alm"));
+  EXPECT_FALSE(fs::exists(events / "5.evt"));
+  int unreadable = 0;
+  for (const auto& line : d_.errors.Lines())
+    unreadable += line.find("cannot open event file " + (events / "4.alm").string()) !=
+                  std::string::npos;
+  EXPECT_EQ(unreadable, 1);
 }
 
 TEST(EventFileIdentity, SameFileSameIdentity) {
