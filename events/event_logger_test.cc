@@ -583,11 +583,11 @@ TEST_F(LoggerTest, EmailRequests) {
   std::ofstream(shell) << "#!/bin/sh\ncp \"$1\" \"" << (root / "mailed").string() << "\"\n";
   fs::permissions(shell, fs::perms::owner_all);
   Log("12.0.2.I17", "RD070", "", 150);
-  for (int i = 0; i < 200 && !fs::exists(root / "mailed"); ++i)
+  // The copy may be seen before cp has written it: wait for its last line.
+  for (int i = 0; i < 1000 && ReadText(root / "mailed").find("\nBody=") == std::string::npos; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_THAT(ReadText(root / "mailed"), HasSubstr("Body=Date:  12/05/2026;10:11:12"));
 }
-
 
 // The demo installation shows every action: camera and intercom on points 1 and 2 of panel 0,
 // the e-mail request of the panic alarm, the burglary alarm routed to site 2.
