@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -151,36 +152,41 @@ int Run(const fs::path& base, const char* where, int rounds) {
     for (const auto& f : fs::directory_iterator(root / "share" / "Events", ec)) fs::remove(f.path());
   };
 
-  std::vector<Figures> uploads;
-  for (int r = 0; r < rounds; ++r) {
+  // One timed round of `work` from the same starting rows; `before` runs untimed.
+  auto measure = [&](const std::function<void()>& before, const std::function<void()>& work) {
     reset();
-    panel.QueueCommandResponse(tokens);
-    panel.QueueCommandResponse(names);
+    before();
     ticks = 0;
     longest_gap = 0;
     const auto start = Steady::now();
     last_tick = start;
-    Main_Process(d);  // the token table
-    Main_Process(d);  // the user names
+    work();
     gap_to(Steady::now());
     Figures f;
     f.seconds = std::chrono::duration<double>(Steady::now() - start).count();
     f.ticks = ticks;
     f.longest_gap = longest_gap;
     f.rows = added();
-    uploads.push_back(f);
-  }
+    return f;
+  };
+
+  std::vector<Figures> uploads;
+  for (int r = 0; r < rounds; ++r)
+    uploads.push_back(measure(
+        [&] {
+          panel.QueueCommandResponse(tokens);
+          panel.QueueCommandResponse(names);
+        },
+        [&] {
+          Main_Process(d);  // the token table
+          Main_Process(d);  // the user names
+        }));
 
   // The floor: the same kind of rows by a plain loop, no handler, no yield. Per user with a
   // card: a person, a credential, an access record and the three name updates; per user the
   // five panel-user fields the handlers store.
   std::vector<Figures> plain;
-  for (int r = 0; r < rounds; ++r) {
-    reset();
-    ticks = 0;
-    longest_gap = 0;
-    const auto start = Steady::now();
-    last_tick = start;
+  auto plain_loop = [&] {
     for (int k = 1; k < panelsim::kUsers; ++k) {
       const panelsim::User& u = model.user(k);
       std::int16_t region = 1, user = static_cast<std::int16_t>(k);
@@ -207,14 +213,8 @@ int Run(const fs::path& base, const char* where, int rounds) {
                          SqlQuote(u.name) + "' where id = " + id);
       }
     }
-    gap_to(Steady::now());
-    Figures f;
-    f.seconds = std::chrono::duration<double>(Steady::now() - start).count();
-    f.ticks = ticks;
-    f.longest_gap = longest_gap;
-    f.rows = added();
-    plain.push_back(f);
-  }
+  };
+  for (int r = 0; r < rounds; ++r) plain.push_back(measure([] {}, plain_loop));
 
   Report(where, "upload (tokens + names)", uploads);
   Report(where, "plain statement loop, no yield", plain);
