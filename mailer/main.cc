@@ -49,9 +49,7 @@ std::string MessageId() {
   char id[80];
   std::snprintf(id, sizeof id, "%lx.%d.%08x%08x", static_cast<unsigned long>(std::time(nullptr)),
                 static_cast<int>(::getpid()), random(), random());
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::strcpy(host, "localhost");
-  return std::string(id) + "@" + host;
+  return std::string(id) + "@" + HostName();
 }
 
 // The request's text, read from `fd`; false with *why.

@@ -1,5 +1,7 @@
 #include "mailer/request.h"
 
+#include <sodium.h>
+
 #include <cstdint>
 
 #include "util/ini.h"
@@ -56,27 +58,10 @@ bool ValidUtf8(std::string_view s) {
 const char* Charset(std::string_view s) { return ValidUtf8(s) ? "UTF-8" : "windows-1252"; }
 
 std::string Base64(std::string_view in) {
-  static constexpr char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < in.size(); i += 3) {
-    const std::uint32_t v = static_cast<unsigned char>(in[i]) << 16 |
-                            static_cast<unsigned char>(in[i + 1]) << 8 |
-                            static_cast<unsigned char>(in[i + 2]);
-    out += kDigits[v >> 18 & 63];
-    out += kDigits[v >> 12 & 63];
-    out += kDigits[v >> 6 & 63];
-    out += kDigits[v & 63];
-  }
-  if (i < in.size()) {
-    std::uint32_t v = static_cast<unsigned char>(in[i]) << 16;
-    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-    out += kDigits[v >> 18 & 63];
-    out += kDigits[v >> 12 & 63];
-    out += i + 1 < in.size() ? kDigits[v >> 6 & 63] : '=';
-    out += '=';
-  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
+  std::string out(sodium_base64_encoded_len(in.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(out.data(), out.size(), bytes, in.size(), sodium_base64_VARIANT_ORIGINAL);
+  out.pop_back();  // the terminating NUL
   return out;
 }
 

@@ -17,12 +17,6 @@ namespace {
 constexpr long kDefaultTimeout = 30;
 constexpr long kMaxTimeout = 600;
 
-std::string HostName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
-  return LCase(name);
-}
-
 bool ServerAddress(const std::string& url) {
   const std::string lower = LCase(url);
   if (!lower.starts_with("smtp://") && !lower.starts_with("smtps://")) return false;
@@ -53,6 +47,12 @@ struct CurlGlobal {
 };
 
 }  // namespace
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return LCase(name);
+}
 
 bool ReadSmtpSettings(SystemLibrary& lib, SmtpSettings* s, std::string* why) {
   try {

@@ -25,6 +25,10 @@ struct SmtpSettings {
   long timeout_seconds = 30;
 };
 
+// This computer's name in lower case, "localhost" when it has none: the default sender's
+// domain and the right side of message ids.
+std::string HostName();
+
 // Reads the settings above through `lib`; false with *why (one line naming the setting) when
 // the server is missing or not an smtp:// or smtps:// address, the sender is not an address,
 // or the sealed password does not open.
