@@ -95,6 +95,9 @@ TEST(MailRequest, TextsThatAreNotPlainAsciiAreEncoded) {
        at = m.find("=?UTF-8?B?", at + 1))
     ++words;
   EXPECT_GE(words, 2u);
+  r.subject = "Tür";  // 54 C3 BC 72, padded
+  EXPECT_NE(ComposeMessage(r, kEnvelope).find("Subject: =?UTF-8?B?VMO8cg==?=\r\n"),
+            std::string::npos);
 }
 
 }  // namespace
