@@ -50,6 +50,10 @@ bool IsHex(const std::string& text) {
   return true;
 }
 
+std::string Quoted(const std::string& text) { return "'" + SqlQuote(text) + "'"; }
+
+std::string Shown(const std::string& text) { return "'" + OneLine(text) + "'"; }
+
 Upload::Upload(Driver& d, int slot, std::string type, const std::string& title)
     : d_(d),
       slot_(slot),

@@ -36,6 +36,12 @@ std::optional<std::string> ItemAfter(const std::string& response, const std::str
 // True when every character of `text` is a hexadecimal digit and there is at least one.
 bool IsHex(const std::string& text);
 
+// `text` as an SQL literal: between single quotes, its own quotes doubled.
+std::string Quoted(const std::string& text);
+
+// `text` as a report names an item: on one line, between single quotes.
+std::string Shown(const std::string& text);
+
 class Upload {
  public:
   // Starts the upload of `title` for panel `slot`: the title goes into the slot's ActivityText

@@ -24,8 +24,6 @@ constexpr int kSkedsPerPanel = 40;
 constexpr int kSkedFields = 9;
 constexpr std::size_t kSkedRestWidth = 100;
 
-std::string Quoted(const std::string& text) { return "'" + SqlQuote(text) + "'"; }
-
 // A point text as the workstations show it: blanks trimmed, the panel's fill characters as
 // spaces.
 std::string PointText(const std::string& raw) {
@@ -36,8 +34,6 @@ std::string PointText(const std::string& raw) {
 std::uint32_t Hex(const std::string& digits) {
   return static_cast<std::uint32_t>(std::stoul(digits, nullptr, 16));
 }
-
-std::string Shown(const std::string& text) { return "'" + OneLine(text) + "'"; }
 
 }  // namespace
 

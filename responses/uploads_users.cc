@@ -26,8 +26,6 @@ constexpr int kTokenFields = 4;
 constexpr const char* kActivateDate = "1/1/2010";
 constexpr const char* kDeactivateDate = "1/1/2029";
 
-std::string Shown(const std::string& text) { return "'" + OneLine(text) + "'"; }
-std::string Quoted(const std::string& text) { return "'" + SqlQuote(text) + "'"; }
 std::string Number(double value) { return std::to_string(static_cast<long long>(value)); }
 
 std::int16_t RegionOf(Upload& up) {
