@@ -33,11 +33,15 @@ std::string ParameterSection(std::string_view section) { return "X-" + std::stri
 ServiceControl::ServiceControl(fs::path unit_dir, fs::path executable)
     : unit_dir_(std::move(unit_dir)), executable_(std::move(executable)) {}
 
-ServiceControl ServiceControl::FromEnvironment() {
+fs::path UnitFolder() {
   const char* dir = std::getenv("ORDANE_UNIT_DIR");
+  return dir && *dir ? dir : "/etc/systemd/system";
+}
+
+ServiceControl ServiceControl::FromEnvironment() {
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ServiceControl(dir && *dir ? dir : "/etc/systemd/system", exe);
+  return ServiceControl(UnitFolder(), exe);
 }
 
 fs::path ServiceControl::UnitPath() const {

@@ -33,6 +33,9 @@ inline constexpr int kEventInformation = 4;
 inline constexpr int kMessageError = 109;
 inline constexpr int kMessageInformation = 110;
 
+// Where the services' units are written: $ORDANE_UNIT_DIR, else /etc/systemd/system.
+std::filesystem::path UnitFolder();
+
 class ServiceControl {
  public:
   // unit_dir: where the unit lives ($ORDANE_UNIT_DIR, default /etc/systemd/system);

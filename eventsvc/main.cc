@@ -62,11 +62,6 @@ constexpr const char* kUsage =
     "  --help       print this text\n"
     "  --version    print the version\n";
 
-std::filesystem::path UnitDir() {
-  const char* dir = std::getenv("ORDANE_UNIT_DIR");
-  return dir && *dir ? dir : "/etc/systemd/system";
-}
-
 // The unit runs beside the driver's ("11000.service") on the same settings file, and may write
 // to the shared tree and the database folder that file names.
 int Install(const char* argv0) {
@@ -77,19 +72,19 @@ int Install(const char* argv0) {
   const std::string unit = EventServiceUnitText(
       ec ? std::filesystem::path(argv0) : self,
       WritableFolders(settings.RemotePath, settings.LocalPath, {settings.CxnAccessControl}));
-  std::filesystem::create_directories(UnitDir(), ec);
-  if (!WriteFileAtomic(UnitDir() / kUnitName, unit)) {
-    std::fprintf(stderr, "eventsvc: cannot write %s\n", (UnitDir() / kUnitName).c_str());
+  std::filesystem::create_directories(UnitFolder(), ec);
+  if (!WriteFileAtomic(UnitFolder() / kUnitName, unit)) {
+    std::fprintf(stderr, "eventsvc: cannot write %s\n", (UnitFolder() / kUnitName).c_str());
     return 1;
   }
-  std::printf("unit written to %s\n", (UnitDir() / kUnitName).c_str());
+  std::printf("unit written to %s\n", (UnitFolder() / kUnitName).c_str());
   return 0;
 }
 
 int Uninstall() {
   std::error_code ec;
-  std::filesystem::remove(UnitDir() / kUnitName, ec);
-  return std::filesystem::exists(UnitDir() / kUnitName, ec) ? 1 : 0;
+  std::filesystem::remove(UnitFolder() / kUnitName, ec);
+  return std::filesystem::exists(UnitFolder() / kUnitName, ec) ? 1 : 0;
 }
 
 // Tells systemd the service is alive while its loop turns; no wait lasts longer than half the
